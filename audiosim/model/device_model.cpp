@@ -1,0 +1,601 @@
+#include "audiosim/model/device_model.h"
+
+#include "audiosim/model/device_records.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+
+namespace audiosim {
+
+using namespace platform::audio;
+
+namespace {
+// Output taps and the KORVANE loopback keep at most this many seconds of audio.
+constexpr double kTapSeconds = 10.0;
+constexpr double kLoopbackSeconds = 1.0;
+constexpr double kPi = 3.14159265358979323846;
+}  // namespace
+
+// One client's connection to the model.
+class ModelClient final : public AudioHardware {
+public:
+    ModelClient(DeviceModel& model, ClientId id) : model_(model), id_(id) {}
+    ~ModelClient() override { model_.disconnect(id_); }
+
+    bool hasProperty(AudioObjectID o, const AudioObjectPropertyAddress& a) override {
+        return model_.hasProperty(id_, o, a);
+    }
+    OSStatus isPropertySettable(AudioObjectID o, const AudioObjectPropertyAddress& a, bool& s) override {
+        return model_.isPropertySettable(id_, o, a, s);
+    }
+    OSStatus getPropertyDataSize(AudioObjectID o, const AudioObjectPropertyAddress& a, const PropertyList* q,
+                                 std::uint32_t& size) override {
+        return model_.getPropertyDataSize(id_, o, a, q, size);
+    }
+    OSStatus getPropertyData(AudioObjectID o, const AudioObjectPropertyAddress& a, const PropertyList* q,
+                             std::uint32_t& size, void* data) override {
+        return model_.getPropertyData(id_, o, a, q, size, data);
+    }
+    OSStatus setPropertyData(AudioObjectID o, const AudioObjectPropertyAddress& a, std::uint32_t size,
+                             const void* data) override {
+        return model_.setPropertyData(id_, o, a, size, data);
+    }
+    OSStatus getPropertyObject(AudioObjectID o, const AudioObjectPropertyAddress& a, const PropertyList* q,
+                               PropertyList& value) override {
+        return model_.getPropertyObject(id_, o, a, q, value);
+    }
+    OSStatus setPropertyObject(AudioObjectID o, const AudioObjectPropertyAddress& a,
+                               const PropertyList& value) override {
+        return model_.setPropertyObject(id_, o, a, value);
+    }
+    OSStatus createAggregateDevice(const PropertyList& description, AudioObjectID& device) override {
+        return model_.createAggregateDevice(id_, description, device);
+    }
+    OSStatus destroyAggregateDevice(AudioObjectID device) override {
+        return model_.destroyAggregateDevice(id_, device);
+    }
+    OSStatus createIOProcID(AudioObjectID d, AudioDeviceIOProc p, void* c, AudioDeviceIOProcID& id) override {
+        return model_.createIOProcID(id_, d, p, c, id);
+    }
+    OSStatus destroyIOProcID(AudioObjectID d, AudioDeviceIOProcID id) override {
+        return model_.destroyIOProcID(id_, d, id);
+    }
+    OSStatus startDevice(AudioObjectID d, AudioDeviceIOProcID id) override { return model_.startDevice(id_, d, id); }
+    OSStatus stopDevice(AudioObjectID d, AudioDeviceIOProcID id) override { return model_.stopDevice(id_, d, id); }
+
+private:
+    DeviceModel& model_;
+    ClientId id_;
+};
+
+DeviceModel::DeviceModel(MachineSpec machine, const platform::UptimeClock& clock) : clock_(clock) {
+    for (auto& spec : machine.devices) {
+        auto device = std::make_unique<Device>();
+        device->spec = std::move(spec);
+        device->nominalRate = device->spec.nominalRate;
+        device->volumes = device->spec.volumes;
+        assignIds(*device);
+        devices_.push_back(std::move(device));
+    }
+    if (const Device* d = findDevice(machine.defaultOutput)) defaultOutput_ = d->id;
+    if (const Device* d = findDevice(machine.defaultSystemOutput)) defaultSystemOutput_ = d->id;
+}
+
+DeviceModel::~DeviceModel() { stopClock(); }
+
+std::unique_ptr<AudioHardware> DeviceModel::connect() {
+    std::lock_guard lock(mutex_);
+    return std::make_unique<ModelClient>(*this, nextClient_++);
+}
+
+void DeviceModel::assignIds(Device& device) {
+    device.id = nextId_++;
+    device.inputs.clear();
+    device.outputs.clear();
+    for (const auto channels : device.spec.inputStreams) device.inputs.push_back({nextId_++, channels, device.spec.format});
+    for (const auto channels : device.spec.outputStreams)
+        device.outputs.push_back({nextId_++, channels, device.spec.format});
+}
+
+DeviceModel::Device* DeviceModel::findDevice(AudioObjectID id) {
+    for (auto& d : devices_)
+        if (d->plugged && d->id == id) return d.get();
+    return nullptr;
+}
+
+DeviceModel::Device* DeviceModel::findDevice(std::string_view uid) {
+    for (auto& d : devices_)
+        if (d->plugged && d->spec.uid == uid) return d.get();
+    return nullptr;
+}
+
+DeviceModel::Device* DeviceModel::visibleDevice(ClientId client, AudioObjectID id) {
+    Device* device = findDevice(id);
+    if (device && device->aggregate && device->isPrivate && device->owner != client) return nullptr;
+    return device;
+}
+
+std::vector<AudioObjectID> DeviceModel::visibleDevices(ClientId client) {
+    std::vector<AudioObjectID> ids;
+    for (auto& d : devices_)
+        if (visibleDevice(client, d->id) == d.get()) ids.push_back(d->id);
+    return ids;
+}
+
+std::vector<DeviceModel::Device*> DeviceModel::members(const Device& device) {
+    if (!device.aggregate) return {const_cast<Device*>(&device)};
+    std::vector<Device*> active;
+    if (!aggregateReady(device)) return active;
+    for (const auto& uid : device.subDeviceUIDs)
+        if (Device* sub = findDevice(uid); sub && !sub->aggregate) active.push_back(sub);
+    return active;
+}
+
+bool DeviceModel::aggregateReady(const Device& device) const { return clock_.uptime() >= device.readyAt; }
+
+std::vector<const DeviceModel::Stream*> DeviceModel::streams(const Device& device, bool input) {
+    std::vector<const Stream*> result;
+    for (const Device* member : members(device))
+        for (const auto& s : input ? member->inputs : member->outputs) result.push_back(&s);
+    return result;
+}
+
+double DeviceModel::nominalRate(const Device& device) {
+    if (!device.aggregate) {
+        return device.nominalRate;
+    }
+    const Device* clockDevice = findDevice(device.clockUID);
+    if (!clockDevice) {
+        const auto active = members(device);
+        clockDevice = active.empty() ? nullptr : active.front();
+    }
+    return clockDevice ? clockDevice->nominalRate : 0.0;
+}
+
+bool DeviceModel::runningSomewhere(const Device& device) {
+    const auto running = [](const Device& d) {
+        return std::any_of(d.procs.begin(), d.procs.end(), [](const IOProc& p) { return p.running; });
+    };
+    if (running(device)) return true;
+    for (auto& d : devices_) {
+        if (!d->plugged || !d->aggregate || !running(*d)) continue;
+        if (std::find(d->subDeviceUIDs.begin(), d->subDeviceUIDs.end(), device.spec.uid) != d->subDeviceUIDs.end())
+            return true;
+    }
+    return false;
+}
+
+std::optional<OSStatus> DeviceModel::fault(Operation operation, AudioObjectID object,
+                                           const AudioObjectPropertyAddress& address) {
+    for (auto it = faults_.begin(); it != faults_.end(); ++it) {
+        if (it->operation != operation || (it->object != 0 && it->object != object) ||
+            (it->selector != 0 && it->selector != address.mSelector) ||
+            (it->scope != 0 && it->scope != address.mScope))
+            continue;
+        const OSStatus status = it->status;
+        if (it->times > 0 && --it->times == 0) faults_.erase(it);
+        return status;
+    }
+    return std::nullopt;
+}
+
+void DeviceModel::addFault(const Fault& fault) {
+    std::lock_guard lock(mutex_);
+    if (fault.times != 0) faults_.push_back(fault);
+}
+
+void DeviceModel::clearFaults() {
+    std::lock_guard lock(mutex_);
+    faults_.clear();
+}
+
+void DeviceModel::setAggregateReadyDelay(double seconds) {
+    std::lock_guard lock(mutex_);
+    aggregateReadyDelay_ = std::isfinite(seconds) && seconds > 0 ? seconds : 0;
+}
+
+// The platform moves the default outputs off a device that vanishes, to the first remaining
+// physical device that can play.
+void DeviceModel::repairDefaults() {
+    const auto fallback = [this]() -> AudioObjectID {
+        for (auto& d : devices_)
+            if (d->plugged && !d->aggregate && !d->spec.korvane && d->outputChannels() > 0) return d->id;
+        return 0;
+    };
+    if (!findDevice(defaultOutput_)) defaultOutput_ = fallback();
+    if (!findDevice(defaultSystemOutput_)) defaultSystemOutput_ = fallback();
+}
+
+OSStatus DeviceModel::unplug(std::string_view uid) {
+    std::lock_guard lock(mutex_);
+    Device* device = findDevice(uid);
+    if (!device || device->aggregate) return kAudioHardwareBadDeviceError;
+    device->plugged = false;
+    device->procs.clear();
+    device->tap.clear();
+    device->loopback.clear();
+    repairDefaults();
+    return kAudioHardwareNoError;
+}
+
+OSStatus DeviceModel::plug(std::string_view uid) {
+    std::lock_guard lock(mutex_);
+    for (auto& d : devices_) {
+        if (d->spec.uid != uid || d->aggregate) continue;
+        if (d->plugged) return kAudioHardwareIllegalOperationError;
+        d->plugged = true;
+        assignIds(*d);
+        return kAudioHardwareNoError;
+    }
+    return kAudioHardwareBadDeviceError;
+}
+
+OSStatus DeviceModel::setNominalRate(std::string_view uid, double rate) {
+    std::lock_guard lock(mutex_);
+    Device* device = findDevice(uid);
+    if (!device || device->aggregate) return kAudioHardwareBadDeviceError;
+    const auto& rates = device->spec.rates;
+    if (!std::isfinite(rate) ||
+        std::none_of(rates.begin(), rates.end(), [rate](auto r) { return r.mMinimum <= rate && rate <= r.mMaximum; }))
+        return kAudioDeviceUnsupportedFormatError;
+    device->nominalRate = rate;
+    device->pendingRate.reset();
+    return kAudioHardwareNoError;
+}
+
+OSStatus DeviceModel::setInputSignal(std::string_view uid, Signal signal) {
+    std::lock_guard lock(mutex_);
+    Device* device = findDevice(uid);
+    if (!device || device->aggregate || device->spec.korvane || device->inputs.empty())
+        return kAudioHardwareBadDeviceError;
+    device->spec.signal = std::move(signal);
+    device->phase = 0;
+    device->samplePosition = 0;
+    return kAudioHardwareNoError;
+}
+
+AudioObjectID DeviceModel::deviceId(std::string_view uid) const {
+    std::lock_guard lock(mutex_);
+    const Device* device = const_cast<DeviceModel*>(this)->findDevice(uid);
+    return device ? device->id : 0;
+}
+
+std::optional<KorvaneTelemetry> DeviceModel::korvaneTelemetry() const {
+    std::lock_guard lock(mutex_);
+    const Device* device = const_cast<DeviceModel*>(this)->findDevice(kKorvaneDeviceUID);
+    if (!device) return std::nullopt;
+    return device->telemetry;
+}
+
+std::vector<float> DeviceModel::takeOutputTap(std::string_view uid) {
+    std::lock_guard lock(mutex_);
+    Device* device = findDevice(uid);
+    if (!device) return {};
+    std::vector<float> samples(device->tap.begin(), device->tap.end());
+    device->tap.clear();
+    return samples;
+}
+
+std::size_t DeviceModel::ioProcCount() const {
+    std::lock_guard lock(mutex_);
+    std::size_t count = 0;
+    for (const auto& d : devices_) count += d->procs.size();
+    return count;
+}
+
+std::size_t DeviceModel::aggregateCount() const {
+    std::lock_guard lock(mutex_);
+    return std::size_t(std::count_if(devices_.begin(), devices_.end(), [](const auto& d) { return d->aggregate; }));
+}
+
+OSStatus DeviceModel::createAggregateDevice(ClientId client, const PropertyList& description, AudioObjectID& out) {
+    std::lock_guard lock(mutex_);
+    out = 0;
+    if (const auto status = fault(Operation::CreateAggregate, 0, {})) return *status;
+    const std::string* uid = description.find("uid") ? description.find("uid")->string() : nullptr;
+    const std::string* name = description.find("name") ? description.find("name")->string() : nullptr;
+    const PropertyList* subdevices = description.find("subdevices");
+    if (!uid || uid->empty() || !name || !subdevices || !subdevices->array() || subdevices->array()->empty())
+        return kAudioHardwareIllegalOperationError;
+    if (std::any_of(devices_.begin(), devices_.end(), [&](const auto& d) { return d->spec.uid == *uid; }))
+        return kAudioHardwareIllegalOperationError;
+
+    auto device = std::make_unique<Device>();
+    for (const auto& entry : *subdevices->array()) {
+        const PropertyList* subUID = entry.find("uid");
+        if (!subUID || !subUID->string()) return kAudioHardwareIllegalOperationError;
+        const Device* sub = findDevice(*subUID->string());
+        if (!sub || sub->aggregate || visibleDevice(client, sub->id) != sub) return kAudioHardwareBadDeviceError;
+        if (std::find(device->subDeviceUIDs.begin(), device->subDeviceUIDs.end(), *subUID->string()) ==
+            device->subDeviceUIDs.end())
+            device->subDeviceUIDs.push_back(*subUID->string());
+    }
+    const PropertyList* master = description.find("master");
+    device->clockUID = master && master->string() ? *master->string() : device->subDeviceUIDs.front();
+    if (std::find(device->subDeviceUIDs.begin(), device->subDeviceUIDs.end(), device->clockUID) ==
+        device->subDeviceUIDs.end())
+        return kAudioHardwareIllegalOperationError;
+
+    const PropertyList* isPrivate = description.find("private");
+    device->aggregate = true;
+    device->isPrivate = isPrivate && isPrivate->integer().value_or(0) != 0;
+    device->owner = client;
+    device->spec.uid = *uid;
+    device->spec.name = *name;
+    device->spec.transport = kAudioDeviceTransportTypeAggregate;
+    device->readyAt = clock_.uptime() + aggregateReadyDelay_;
+    device->id = nextId_++;
+    out = device->id;
+    devices_.push_back(std::move(device));
+    return kAudioHardwareNoError;
+}
+
+void DeviceModel::destroyDevice(AudioObjectID id) {
+    std::erase_if(devices_, [id](const auto& d) { return d->aggregate && d->id == id; });
+    repairDefaults();
+}
+
+OSStatus DeviceModel::destroyAggregateDevice(ClientId client, AudioObjectID id) {
+    std::lock_guard lock(mutex_);
+    if (const auto status = fault(Operation::DestroyAggregate, id, {})) return *status;
+    const Device* device = visibleDevice(client, id);
+    if (!device || !device->aggregate) return kAudioHardwareBadDeviceError;
+    destroyDevice(id);
+    return kAudioHardwareNoError;
+}
+
+OSStatus DeviceModel::createIOProcID(ClientId client, AudioObjectID id, AudioDeviceIOProc proc, void* clientData,
+                                     AudioDeviceIOProcID& out) {
+    std::lock_guard lock(mutex_);
+    out = nullptr;
+    if (const auto status = fault(Operation::CreateIOProc, id, {})) return *status;
+    Device* device = visibleDevice(client, id);
+    if (!device) return kAudioHardwareBadDeviceError;
+    if (!proc) return kAudioHardwareIllegalOperationError;
+    const std::uint64_t handle = nextProc_++;
+    device->procs.push_back({handle, client, proc, clientData, false});
+    out = reinterpret_cast<AudioDeviceIOProcID>(handle);
+    return kAudioHardwareNoError;
+}
+
+namespace {
+template <class Procs>
+auto findProc(Procs& procs, ClientId client, AudioDeviceIOProcID id) {
+    const auto handle = reinterpret_cast<std::uintptr_t>(id);
+    return std::find_if(procs.begin(), procs.end(),
+                        [&](const auto& p) { return p.handle == handle && p.client == client; });
+}
+}  // namespace
+
+OSStatus DeviceModel::destroyIOProcID(ClientId client, AudioObjectID id, AudioDeviceIOProcID procID) {
+    std::lock_guard lock(mutex_);
+    Device* device = visibleDevice(client, id);
+    if (!device) return kAudioHardwareBadDeviceError;
+    const auto it = findProc(device->procs, client, procID);
+    if (it == device->procs.end()) return kAudioHardwareIllegalOperationError;
+    device->procs.erase(it);
+    return kAudioHardwareNoError;
+}
+
+OSStatus DeviceModel::startDevice(ClientId client, AudioObjectID id, AudioDeviceIOProcID procID) {
+    std::lock_guard lock(mutex_);
+    if (const auto status = fault(Operation::Start, id, {})) return *status;
+    Device* device = visibleDevice(client, id);
+    if (!device) return kAudioHardwareBadDeviceError;
+    const auto it = findProc(device->procs, client, procID);
+    if (it == device->procs.end()) return kAudioHardwareIllegalOperationError;
+    it->running = true;
+    clockWake_.notify_all();
+    return kAudioHardwareNoError;
+}
+
+// Stopping takes the model's lock, which a running cycle holds, so no callback of this proc runs
+// once stopDevice has returned.
+OSStatus DeviceModel::stopDevice(ClientId client, AudioObjectID id, AudioDeviceIOProcID procID) {
+    std::lock_guard lock(mutex_);
+    Device* device = visibleDevice(client, id);
+    if (!device) return kAudioHardwareBadDeviceError;
+    const auto it = findProc(device->procs, client, procID);
+    if (it == device->procs.end()) return kAudioHardwareIllegalOperationError;
+    it->running = false;
+    return kAudioHardwareNoError;
+}
+
+void DeviceModel::disconnect(ClientId client) {
+    std::lock_guard lock(mutex_);
+    for (auto& d : devices_) std::erase_if(d->procs, [client](const IOProc& p) { return p.client == client; });
+    std::erase_if(devices_, [client](const auto& d) { return d->aggregate && d->isPrivate && d->owner == client; });
+    repairDefaults();
+}
+
+std::vector<std::vector<float>> DeviceModel::step(AudioObjectID id, std::uint32_t frames,
+                                                  const std::vector<std::vector<float>>* input) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::vector<float>> output;
+    if (Device* device = findDevice(id); device && frames > 0) runCycle(*device, frames, input, &output);
+    return output;
+}
+
+namespace {
+
+float nextSample(Signal& signal, double rate, double& phase, std::size_t& position) {
+    switch (signal.kind) {
+    case Signal::Kind::Silence:
+        return 0.0f;
+    case Signal::Kind::Sine: {
+        const float value = float(std::pow(10.0, signal.levelDbfs / 20.0) * std::sin(phase));
+        phase = std::fmod(phase + 2 * kPi * signal.frequency / rate, 2 * kPi);
+        return value;
+    }
+    case Signal::Kind::Samples:
+        if (signal.samples.empty()) return 0.0f;
+        return signal.samples[position++ % signal.samples.size()];
+    }
+    return 0.0f;
+}
+
+float finiteOrZero(float v) { return std::isfinite(v) ? v : 0.0f; }
+
+void trimFront(std::deque<float>& samples, std::size_t limit) {
+    if (samples.size() > limit) samples.erase(samples.begin(), samples.begin() + std::ptrdiff_t(samples.size() - limit));
+}
+
+}  // namespace
+
+void DeviceModel::runCycle(Device& device, std::uint32_t frames, const std::vector<std::vector<float>>* input,
+                           std::vector<std::vector<float>>* mixed) {
+    const auto active = members(device);
+
+    // Input: one interleaved buffer per input stream, in sub-device order.
+    std::vector<std::vector<float>> inputData;
+    for (Device* member : active) {
+        for (const auto& stream : member->inputs) {
+            const std::size_t index = inputData.size();
+            auto& buffer = inputData.emplace_back(std::size_t(stream.channels) * frames, 0.0f);
+            if (input) {
+                if (index < input->size())
+                    std::copy_n((*input)[index].begin(), std::min((*input)[index].size(), buffer.size()), buffer.begin());
+            } else if (member->spec.korvane) {
+                for (std::size_t f = 0; f < frames && member->loopback.size() >= 2; ++f)
+                    for (std::size_t c = 0; c < 2; ++c) {
+                        if (c < stream.channels) buffer[f * stream.channels + c] = member->loopback.front();
+                        member->loopback.pop_front();
+                    }
+                ++member->telemetry.readCounter;
+            } else {
+                for (std::size_t f = 0; f < frames; ++f) {
+                    const float v = nextSample(member->spec.signal, member->nominalRate, member->phase,
+                                               member->samplePosition);
+                    for (std::size_t c = 0; c < stream.channels; ++c) buffer[f * stream.channels + c] = v;
+                }
+            }
+        }
+    }
+    std::vector<std::uint32_t> outputChannels;
+    for (Device* member : active)
+        for (const auto& stream : member->outputs) outputChannels.push_back(stream.channels);
+
+    auto makeList = [frames](std::vector<std::vector<float>>& data, const std::vector<std::uint32_t>& channels) {
+        std::vector<std::byte> storage(audioBufferListSize(std::uint32_t(std::max<std::size_t>(data.size(), 1))));
+        auto* list = reinterpret_cast<AudioBufferList*>(storage.data());
+        list->mNumberBuffers = std::uint32_t(data.size());
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            list->mBuffers[i].mNumberChannels = channels[i];
+            list->mBuffers[i].mDataByteSize = std::uint32_t(std::size_t(channels[i]) * frames * sizeof(float));
+            list->mBuffers[i].mData = data[i].data();
+        }
+        return storage;
+    };
+    std::vector<std::uint32_t> inputChannels;
+    for (Device* member : active)
+        for (const auto& stream : member->inputs) inputChannels.push_back(stream.channels);
+    auto inputList = makeList(inputData, inputChannels);
+
+    std::vector<std::vector<float>> outputMix;
+    for (const auto channels : outputChannels) outputMix.emplace_back(std::size_t(channels) * frames, 0.0f);
+
+    AudioTimeStamp now{device.sampleTime, std::uint64_t(clock_.uptime() * 1e9)};
+    for (const auto& proc : device.procs) {
+        if (!proc.running) continue;
+        std::vector<std::vector<float>> own;
+        for (const auto channels : outputChannels) own.emplace_back(std::size_t(channels) * frames, 0.0f);
+        auto outputList = makeList(own, outputChannels);
+        proc.proc(device.id, &now, reinterpret_cast<const AudioBufferList*>(inputList.data()), &now,
+                  reinterpret_cast<AudioBufferList*>(outputList.data()), &now, proc.clientData);
+        for (std::size_t b = 0; b < own.size(); ++b)
+            for (std::size_t i = 0; i < own[b].size(); ++i) outputMix[b][i] += own[b][i];
+    }
+    device.sampleTime += frames;
+
+    // Deliver each member's output streams.
+    std::size_t buffer = 0;
+    for (Device* member : active) {
+        for (const auto& stream : member->outputs) {
+            const auto& data = outputMix[buffer++];
+            if (member->spec.korvane) {
+                const double gain = std::pow(10.0, std::clamp(member->gainDb, -60.0, 12.0) / 20.0);
+                std::array<double, 4> peaks{};
+                for (std::size_t f = 0; f < frames; ++f) {
+                    float left = finiteOrZero(data[f * stream.channels]);
+                    float right = stream.channels > 1 ? finiteOrZero(data[f * stream.channels + 1]) : left;
+                    peaks[0] = std::max(peaks[0], double(std::fabs(left)));
+                    peaks[1] = std::max(peaks[1], double(std::fabs(right)));
+                    if (member->channelMode == 1) left = right = (left + right) / 2;
+                    left = float(left * gain);
+                    right = float(right * gain);
+                    peaks[2] = std::max(peaks[2], double(std::fabs(left)));
+                    peaks[3] = std::max(peaks[3], double(std::fabs(right)));
+                    member->loopback.push_back(left);
+                    member->loopback.push_back(right);
+                }
+                trimFront(member->loopback, std::size_t(2 * kLoopbackSeconds * member->nominalRate));
+                member->telemetry.peaks = peaks;
+                ++member->telemetry.writeCounter;
+            } else {
+                member->tap.insert(member->tap.end(), data.begin(), data.end());
+                trimFront(member->tap, std::size_t(kTapSeconds * member->nominalRate * member->outputChannels()));
+            }
+        }
+    }
+    if (mixed) *mixed = std::move(outputMix);
+}
+
+void DeviceModel::startClock() {
+    std::lock_guard lock(mutex_);
+    if (clockRunning_) return;
+    clockRunning_ = true;
+    clockThread_ = std::thread([this] { clockLoop(); });
+}
+
+void DeviceModel::stopClock() {
+    {
+        std::lock_guard lock(mutex_);
+        if (!clockRunning_) return;
+        clockRunning_ = false;
+        clockWake_.notify_all();
+    }
+    clockThread_.join();
+}
+
+// Each running device advances from an anchor time by whole periods, so its clock never drifts; a
+// device that fell more than one period behind restarts its anchor.
+void DeviceModel::clockLoop() {
+    using Clock = std::chrono::steady_clock;
+    struct Schedule {
+        AudioObjectID device;
+        Clock::time_point anchor;
+        std::uint64_t cycles;
+    };
+    std::vector<Schedule> schedules;
+    std::unique_lock lock(mutex_);
+    while (clockRunning_) {
+        const auto now = Clock::now();
+        std::vector<Schedule> next;
+        Clock::time_point wake = now + std::chrono::milliseconds(100);
+        for (auto& d : devices_) {
+            if (!d->plugged || std::none_of(d->procs.begin(), d->procs.end(), [](const IOProc& p) { return p.running; }))
+                continue;
+            const double rate = nominalRate(*d);
+            const auto active = members(*d);
+            if (rate <= 0 || active.empty()) continue;
+            const std::uint32_t frames = d->aggregate ? active.front()->spec.bufferFrames : d->spec.bufferFrames;
+            const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(frames / rate));
+            auto it = std::find_if(schedules.begin(), schedules.end(), [&](const Schedule& s) { return s.device == d->id; });
+            Schedule schedule = it != schedules.end() ? *it : Schedule{d->id, now, 0};
+            auto due = schedule.anchor + period * std::int64_t(schedule.cycles + 1);
+            if (due <= now) {
+                runCycle(*d, frames, nullptr, nullptr);
+                ++schedule.cycles;
+                if (now - due > period) schedule = {d->id, now, 0};
+                due = schedule.anchor + period * std::int64_t(schedule.cycles + 1);
+            }
+            wake = std::min(wake, due);
+            next.push_back(schedule);
+        }
+        schedules = std::move(next);
+        clockWake_.wait_until(lock, wake);
+    }
+}
+
+}  // namespace audiosim

@@ -1,0 +1,159 @@
+// DeviceModel: the simulated machine's audio world (devices, the KORVANE virtual device, aggregate
+// devices, default outputs, volumes and I/O callbacks) behind the platform audio interface. The
+// daemon serves it to its clients; tests use it in process through DeviceModel::connect.
+#pragma once
+
+#include "audiosim/model/machine.h"
+#include "platform/audio_hardware.h"
+#include "platform/clock.h"
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace audiosim {
+
+using platform::audio::AudioBufferList;
+using platform::audio::AudioDeviceIOProc;
+using platform::audio::AudioDeviceIOProcID;
+using platform::audio::AudioObjectID;
+using platform::audio::AudioObjectPropertyAddress;
+using platform::audio::OSStatus;
+using platform::audio::PropertyList;
+
+using ClientId = std::uint64_t;
+
+// Operations a fault can be attached to.
+enum class Operation { Settable, Size, Get, Set, CreateAggregate, DestroyAggregate, CreateIOProc, Start };
+
+// A fault: the matching call fails with `status`, or, with status 0 on an object read, answers
+// null. `object` 0 matches every object, `scope` 0 every scope; `times` < 0 means until cleared.
+struct Fault {
+    Operation operation = Operation::Get;
+    AudioObjectID object = 0;
+    platform::audio::FourCharCode selector = 0;
+    platform::audio::FourCharCode scope = 0;
+    OSStatus status = platform::audio::kAudioHardwareUnspecifiedError;
+    int times = -1;
+};
+
+// The KORVANE device's published telemetry, as 'kqst' presents it.
+struct KorvaneTelemetry {
+    std::array<double, 4> peaks{};  // pre-gain L/R, post-gain L/R
+    std::uint64_t writeCounter = 0;
+    std::uint64_t readCounter = 0;
+};
+
+class DeviceModel {
+public:
+    DeviceModel(MachineSpec machine, const platform::UptimeClock& clock);
+    ~DeviceModel();
+    DeviceModel(const DeviceModel&) = delete;
+    DeviceModel& operator=(const DeviceModel&) = delete;
+
+    // A client's view of the machine. Private aggregates and I/O callbacks belong to the client
+    // that made them and are destroyed when its connection is dropped.
+    std::unique_ptr<platform::audio::AudioHardware> connect();
+
+    // A person at the computer. Each returns 0 or a status.
+    OSStatus unplug(std::string_view uid);
+    OSStatus plug(std::string_view uid);  // a re-plugged device gets a new object id
+    OSStatus setNominalRate(std::string_view uid, double rate);
+    OSStatus setInputSignal(std::string_view uid, Signal signal);
+
+    // Fault injection.
+    void addFault(const Fault& fault);
+    void clearFaults();
+    // Aggregates created from now on report no sub-devices and no channels for this long.
+    void setAggregateReadyDelay(double seconds);
+
+    // Inspection. Every id lookup ignores visibility: it sees private aggregates too.
+    AudioObjectID deviceId(std::string_view uid) const;  // 0 when absent or unplugged
+    std::optional<KorvaneTelemetry> korvaneTelemetry() const;
+    // Takes what a device's outputs received since the last call, interleaved over all of its
+    // output channels (at most the last ten seconds).
+    std::vector<float> takeOutputTap(std::string_view uid);
+    std::size_t ioProcCount() const;
+    std::size_t aggregateCount() const;
+
+    // Runs one I/O cycle of `device`: builds its input, calls every started callback, mixes their
+    // output and delivers it (to the KORVANE processing, to physical taps). `input` optionally
+    // replaces the generated input, one interleaved buffer per input stream. Returns the mixed
+    // output, one interleaved buffer per output stream; empty when the device is gone.
+    std::vector<std::vector<float>> step(AudioObjectID device, std::uint32_t frames,
+                                         const std::vector<std::vector<float>>* input = nullptr);
+
+    // A real clock thread that runs every device with started callbacks at its nominal rate and
+    // buffer size. Stopping joins it.
+    void startClock();
+    void stopClock();
+
+private:
+    friend class ModelClient;
+    struct Stream;
+    struct Device;
+    struct IOProc;
+    struct Value;
+
+    // Client entry points; the ModelClient forwards here with its id.
+    bool hasProperty(ClientId, AudioObjectID, const AudioObjectPropertyAddress&);
+    OSStatus isPropertySettable(ClientId, AudioObjectID, const AudioObjectPropertyAddress&, bool&);
+    OSStatus getPropertyDataSize(ClientId, AudioObjectID, const AudioObjectPropertyAddress&, const PropertyList*,
+                                 std::uint32_t&);
+    OSStatus getPropertyData(ClientId, AudioObjectID, const AudioObjectPropertyAddress&, const PropertyList*,
+                             std::uint32_t&, void*);
+    OSStatus setPropertyData(ClientId, AudioObjectID, const AudioObjectPropertyAddress&, std::uint32_t, const void*);
+    OSStatus getPropertyObject(ClientId, AudioObjectID, const AudioObjectPropertyAddress&, const PropertyList*,
+                               PropertyList&);
+    OSStatus setPropertyObject(ClientId, AudioObjectID, const AudioObjectPropertyAddress&, const PropertyList&);
+    OSStatus createAggregateDevice(ClientId, const PropertyList&, AudioObjectID&);
+    OSStatus destroyAggregateDevice(ClientId, AudioObjectID);
+    OSStatus createIOProcID(ClientId, AudioObjectID, AudioDeviceIOProc, void*, AudioDeviceIOProcID&);
+    OSStatus destroyIOProcID(ClientId, AudioObjectID, AudioDeviceIOProcID);
+    OSStatus startDevice(ClientId, AudioObjectID, AudioDeviceIOProcID);
+    OSStatus stopDevice(ClientId, AudioObjectID, AudioDeviceIOProcID);
+    void disconnect(ClientId);
+
+    // Everything below runs with mutex_ held.
+    OSStatus lookup(ClientId, AudioObjectID, const AudioObjectPropertyAddress&, const PropertyList*, Value&);
+    void settle(Device&);
+    Device* visibleDevice(ClientId, AudioObjectID);
+    Device* findDevice(AudioObjectID);
+    Device* findDevice(std::string_view uid);
+    const Stream* findStream(ClientId, AudioObjectID, const Device** owner);
+    std::optional<OSStatus> fault(Operation, AudioObjectID, const AudioObjectPropertyAddress&);
+    std::vector<Device*> members(const Device&);  // active sub-devices of an aggregate, else itself
+    bool aggregateReady(const Device&) const;
+    std::vector<const Stream*> streams(const Device&, bool input);
+    double nominalRate(const Device&);
+    bool runningSomewhere(const Device&);
+    std::vector<AudioObjectID> visibleDevices(ClientId);
+    void assignIds(Device&);
+    void repairDefaults();
+    void destroyDevice(AudioObjectID);
+    void runCycle(Device&, std::uint32_t frames, const std::vector<std::vector<float>>* input,
+                  std::vector<std::vector<float>>* output);
+    void clockLoop();
+
+    const platform::UptimeClock& clock_;
+    mutable std::mutex mutex_;
+    std::vector<std::unique_ptr<Device>> devices_;
+    std::vector<Fault> faults_;
+    AudioObjectID nextId_ = 2;
+    AudioObjectID defaultOutput_ = 0;
+    AudioObjectID defaultSystemOutput_ = 0;
+    double aggregateReadyDelay_ = 0;
+    ClientId nextClient_ = 1;
+    std::uint64_t nextProc_ = 1;
+
+    std::thread clockThread_;
+    std::condition_variable clockWake_;
+    bool clockRunning_ = false;
+};
+
+}  // namespace audiosim
