@@ -1,0 +1,59 @@
+// korvane-devices: lists the simulated machine's audio devices in display order and marks those
+// that can serve as a listening output.
+#include "audiosim/model/device_model.h"
+#include "shared/audio_device_inventory.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+int usage() {
+    std::fputs("usage: korvane-devices [--config MACHINE.json]\n", stderr);
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace platform::audio;
+    std::string config;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--config") == 0 && i + 1 < argc)
+            config = argv[++i];
+        else
+            return usage();
+    }
+
+    try {
+        platform::SystemUptimeClock clock;
+        audiosim::DeviceModel model(config.empty() ? audiosim::builtinMachine() : audiosim::loadMachine(config), clock);
+        auto client = model.connect();
+        ScopedHardware installed(*client);
+
+        const auto endpoints = korvane::AudioDeviceInventory::enumerate();
+        if (!endpoints) {
+            std::fprintf(stderr, "Could not read audio devices (%d).\n", endpoints.error().status);
+            return 1;
+        }
+        AudioObjectID defaultOutput = 0;
+        getProperty(kAudioObjectSystemObject,
+                    {kAudioHardwarePropertyDefaultOutputDevice, kAudioObjectPropertyScopeGlobal,
+                     kAudioObjectPropertyElementMain},
+                    defaultOutput);
+
+        std::printf("%-4s %-22s %-26s %-4s %3s %4s %9s  %s\n", "ID", "NAME", "UID", "TRAN", "IN", "OUT", "RATE",
+                    "LISTENING OUTPUT");
+        for (const auto& e : *endpoints) {
+            const bool usable = korvane::AudioDeviceInventory::isUsableOutput(e, *endpoints, 0);
+            std::printf("%-4u %-22s %-26s %-4s %3d %4d %9.0f  %s%s\n", e.id, e.name.c_str(), e.uid.c_str(),
+                        fourCCText(e.transport).c_str(), e.inputChannels, e.outputChannels, e.nominalRate,
+                        usable ? "yes" : "-", e.id == defaultOutput ? " (default output)" : "");
+        }
+        return 0;
+    } catch (const audiosim::MachineError& error) {
+        std::fprintf(stderr, "korvane-devices: %s\n", error.what());
+        return 1;
+    }
+}
