@@ -171,7 +171,8 @@ std::optional<OSStatus> DeviceModel::fault(Operation operation, AudioObjectID ob
     for (auto it = faults_.begin(); it != faults_.end(); ++it) {
         if (it->operation != operation || (it->object != 0 && it->object != object) ||
             (it->selector != 0 && it->selector != address.mSelector) ||
-            (it->scope != 0 && it->scope != address.mScope))
+            (it->scope != 0 && it->scope != address.mScope) ||
+            (it->element != kAnyElement && it->element != address.mElement))
             continue;
         const OSStatus status = it->status;
         if (it->times > 0 && --it->times == 0) faults_.erase(it);

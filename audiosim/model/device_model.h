@@ -31,13 +31,17 @@ using ClientId = std::uint64_t;
 // Operations a fault can be attached to.
 enum class Operation { Settable, Size, Get, Set, CreateAggregate, DestroyAggregate, CreateIOProc, Start };
 
+inline constexpr std::uint32_t kAnyElement = 0xFFFFFFFF;
+
 // A fault: the matching call fails with `status`, or, with status 0 on an object read, answers
-// null. `object` 0 matches every object, `scope` 0 every scope; `times` < 0 means until cleared.
+// null. `object`, `selector` and `scope` 0 match anything, as does kAnyElement; `times` < 0
+// means until cleared.
 struct Fault {
     Operation operation = Operation::Get;
     AudioObjectID object = 0;
     platform::audio::FourCharCode selector = 0;
     platform::audio::FourCharCode scope = 0;
+    std::uint32_t element = kAnyElement;
     OSStatus status = platform::audio::kAudioHardwareUnspecifiedError;
     int times = -1;
 };
