@@ -70,11 +70,11 @@ private:
 };
 
 DeviceModel::DeviceModel(MachineSpec machine, const platform::UptimeClock& clock) : clock_(clock) {
-    for (auto& spec : machine.devices) {
+    for (auto& config : machine.devices) {
         auto device = std::make_unique<Device>();
-        device->spec = std::move(spec);
-        device->nominalRate = device->spec.nominalRate;
-        device->volumes = device->spec.volumes;
+        device->config = std::move(config);
+        device->nominalRate = device->config.nominalRate;
+        device->volumes = device->config.volumes;
         assignIds(*device);
         devices_.push_back(std::move(device));
     }
@@ -93,9 +93,9 @@ void DeviceModel::assignIds(Device& device) {
     device.id = nextId_++;
     device.inputs.clear();
     device.outputs.clear();
-    for (const auto channels : device.spec.inputStreams) device.inputs.push_back({nextId_++, channels, device.spec.format});
-    for (const auto channels : device.spec.outputStreams)
-        device.outputs.push_back({nextId_++, channels, device.spec.format});
+    for (const auto channels : device.config.inputStreams) device.inputs.push_back({nextId_++, channels, device.config.format});
+    for (const auto channels : device.config.outputStreams)
+        device.outputs.push_back({nextId_++, channels, device.config.format});
 }
 
 DeviceModel::Device* DeviceModel::findDevice(AudioObjectID id) {
@@ -106,7 +106,7 @@ DeviceModel::Device* DeviceModel::findDevice(AudioObjectID id) {
 
 DeviceModel::Device* DeviceModel::findDevice(std::string_view uid) {
     for (auto& d : devices_)
-        if (d->plugged && d->spec.uid == uid) return d.get();
+        if (d->plugged && d->config.uid == uid) return d.get();
     return nullptr;
 }
 
@@ -160,7 +160,7 @@ bool DeviceModel::runningSomewhere(const Device& device) {
     if (running(device)) return true;
     for (auto& d : devices_) {
         if (!d->plugged || !d->aggregate || !running(*d)) continue;
-        if (std::find(d->subDeviceUIDs.begin(), d->subDeviceUIDs.end(), device.spec.uid) != d->subDeviceUIDs.end())
+        if (std::find(d->subDeviceUIDs.begin(), d->subDeviceUIDs.end(), device.config.uid) != d->subDeviceUIDs.end())
             return true;
     }
     return false;
@@ -201,7 +201,7 @@ void DeviceModel::setAggregateReadyDelay(double seconds) {
 void DeviceModel::repairDefaults() {
     const auto fallback = [this]() -> AudioObjectID {
         for (auto& d : devices_)
-            if (d->plugged && !d->aggregate && !d->spec.korvane && d->outputChannels() > 0) return d->id;
+            if (d->plugged && !d->aggregate && !d->config.korvane && d->outputChannels() > 0) return d->id;
         return 0;
     };
     if (!findDevice(defaultOutput_)) defaultOutput_ = fallback();
@@ -223,7 +223,7 @@ OSStatus DeviceModel::unplug(std::string_view uid) {
 OSStatus DeviceModel::plug(std::string_view uid) {
     std::lock_guard lock(mutex_);
     for (auto& d : devices_) {
-        if (d->spec.uid != uid || d->aggregate) continue;
+        if (d->config.uid != uid || d->aggregate) continue;
         if (d->plugged) return kAudioHardwareIllegalOperationError;
         d->plugged = true;
         assignIds(*d);
@@ -236,7 +236,7 @@ OSStatus DeviceModel::setNominalRate(std::string_view uid, double rate) {
     std::lock_guard lock(mutex_);
     Device* device = findDevice(uid);
     if (!device || device->aggregate) return kAudioHardwareBadDeviceError;
-    const auto& rates = device->spec.rates;
+    const auto& rates = device->config.rates;
     if (!std::isfinite(rate) ||
         std::none_of(rates.begin(), rates.end(), [rate](auto r) { return r.mMinimum <= rate && rate <= r.mMaximum; }))
         return kAudioDeviceUnsupportedFormatError;
@@ -248,9 +248,9 @@ OSStatus DeviceModel::setNominalRate(std::string_view uid, double rate) {
 OSStatus DeviceModel::setInputSignal(std::string_view uid, Signal signal) {
     std::lock_guard lock(mutex_);
     Device* device = findDevice(uid);
-    if (!device || device->aggregate || device->spec.korvane || device->inputs.empty())
+    if (!device || device->aggregate || device->config.korvane || device->inputs.empty())
         return kAudioHardwareBadDeviceError;
-    device->spec.signal = std::move(signal);
+    device->config.signal = std::move(signal);
     device->phase = 0;
     device->samplePosition = 0;
     return kAudioHardwareNoError;
@@ -299,7 +299,7 @@ OSStatus DeviceModel::createAggregateDevice(ClientId client, const PropertyList&
     const PropertyList* subdevices = description.find("subdevices");
     if (!uid || uid->empty() || !name || !subdevices || !subdevices->array() || subdevices->array()->empty())
         return kAudioHardwareIllegalOperationError;
-    if (std::any_of(devices_.begin(), devices_.end(), [&](const auto& d) { return d->spec.uid == *uid; }))
+    if (std::any_of(devices_.begin(), devices_.end(), [&](const auto& d) { return d->config.uid == *uid; }))
         return kAudioHardwareIllegalOperationError;
 
     auto device = std::make_unique<Device>();
@@ -322,9 +322,9 @@ OSStatus DeviceModel::createAggregateDevice(ClientId client, const PropertyList&
     device->aggregate = true;
     device->isPrivate = isPrivate && isPrivate->integer().value_or(0) != 0;
     device->owner = client;
-    device->spec.uid = *uid;
-    device->spec.name = *name;
-    device->spec.transport = kAudioDeviceTransportTypeAggregate;
+    device->config.uid = *uid;
+    device->config.name = *name;
+    device->config.transport = kAudioDeviceTransportTypeAggregate;
     device->readyAt = clock_.uptime() + aggregateReadyDelay_;
     device->id = nextId_++;
     out = device->id;
@@ -457,7 +457,7 @@ void DeviceModel::runCycle(Device& device, std::uint32_t frames, const std::vect
             if (input) {
                 if (index < input->size())
                     std::copy_n((*input)[index].begin(), std::min((*input)[index].size(), buffer.size()), buffer.begin());
-            } else if (member->spec.korvane) {
+            } else if (member->config.korvane) {
                 for (std::size_t f = 0; f < frames && member->loopback.size() >= 2; ++f)
                     for (std::size_t c = 0; c < 2; ++c) {
                         if (c < stream.channels) buffer[f * stream.channels + c] = member->loopback.front();
@@ -466,7 +466,7 @@ void DeviceModel::runCycle(Device& device, std::uint32_t frames, const std::vect
                 ++member->telemetry.readCounter;
             } else {
                 for (std::size_t f = 0; f < frames; ++f) {
-                    const float v = nextSample(member->spec.signal, member->nominalRate, member->phase,
+                    const float v = nextSample(member->config.signal, member->nominalRate, member->phase,
                                                member->samplePosition);
                     for (std::size_t c = 0; c < stream.channels; ++c) buffer[f * stream.channels + c] = v;
                 }
@@ -514,7 +514,7 @@ void DeviceModel::runCycle(Device& device, std::uint32_t frames, const std::vect
     for (Device* member : active) {
         for (const auto& stream : member->outputs) {
             const auto& data = outputMix[buffer++];
-            if (member->spec.korvane) {
+            if (member->config.korvane) {
                 const double gain = std::pow(10.0, std::clamp(member->gainDb, -60.0, 12.0) / 20.0);
                 std::array<double, 4> peaks{};
                 for (std::size_t f = 0; f < frames; ++f) {
@@ -580,7 +580,7 @@ void DeviceModel::clockLoop() {
             const double rate = nominalRate(*d);
             const auto active = members(*d);
             if (rate <= 0 || active.empty()) continue;
-            const std::uint32_t frames = d->aggregate ? active.front()->spec.bufferFrames : d->spec.bufferFrames;
+            const std::uint32_t frames = d->aggregate ? active.front()->config.bufferFrames : d->config.bufferFrames;
             const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(frames / rate));
             auto it = std::find_if(schedules.begin(), schedules.end(), [&](const Schedule& s) { return s.device == d->id; });
             Schedule schedule = it != schedules.end() ? *it : Schedule{d->id, now, 0};

@@ -129,16 +129,16 @@ OSStatus DeviceModel::lookup(ClientId client, AudioObjectID object, const AudioO
     Device* device = visibleDevice(client, object);
     if (!device) return kAudioHardwareBadObjectError;
     settle(*device);
-    const bool korvane = device->spec.korvane;
+    const bool korvane = device->config.korvane;
     switch (selector) {
     case kAudioDevicePropertyDeviceUID:
-        value.object = PropertyList(device->spec.uid);
+        value.object = PropertyList(device->config.uid);
         return kAudioHardwareNoError;
     case kAudioObjectPropertyName:
-        value.object = PropertyList(device->spec.name);
+        value.object = PropertyList(device->config.name);
         return kAudioHardwareNoError;
     case kAudioDevicePropertyTransportType:
-        value.set<std::uint32_t>(device->spec.transport);
+        value.set<std::uint32_t>(device->config.transport);
         return kAudioHardwareNoError;
     case kAudioDevicePropertyNominalSampleRate:
         value.set<double>(nominalRate(*device));
@@ -146,12 +146,12 @@ OSStatus DeviceModel::lookup(ClientId client, AudioObjectID object, const AudioO
         return kAudioHardwareNoError;
     case kAudioDevicePropertyAvailableNominalSampleRates: {
         const Device* clockDevice = device->aggregate ? findDevice(device->clockUID) : device;
-        value.setArray(clockDevice ? clockDevice->spec.rates : std::vector<AudioValueRange>{});
+        value.setArray(clockDevice ? clockDevice->config.rates : std::vector<AudioValueRange>{});
         return kAudioHardwareNoError;
     }
     case kAudioDevicePropertyBufferFrameSize: {
         const auto active = members(*device);
-        value.set<std::uint32_t>(active.empty() ? device->spec.bufferFrames : active.front()->spec.bufferFrames);
+        value.set<std::uint32_t>(active.empty() ? device->config.bufferFrames : active.front()->config.bufferFrames);
         return kAudioHardwareNoError;
     }
     case kAudioDevicePropertyStreamConfiguration: {
@@ -308,14 +308,14 @@ OSStatus DeviceModel::setPropertyData(ClientId client, AudioObjectID object, con
         double rate = 0;
         std::memcpy(&rate, data, sizeof rate);
         Device& device = *visibleDevice(client, object);
-        const auto& rates = device.spec.rates;
+        const auto& rates = device.config.rates;
         if (!std::isfinite(rate) || std::none_of(rates.begin(), rates.end(), [rate](const AudioValueRange& r) {
                 return r.mMinimum <= rate && rate <= r.mMaximum;
             }))
             return kAudioDeviceUnsupportedFormatError;
-        if (device.spec.korvane && device.spec.rateChangeDelay > 0) {
+        if (device.config.korvane && device.config.rateChangeDelay > 0) {
             device.pendingRate = rate;
-            device.pendingRateAt = clock_.uptime() + device.spec.rateChangeDelay;
+            device.pendingRateAt = clock_.uptime() + device.config.rateChangeDelay;
         } else {
             device.nominalRate = rate;
             device.pendingRate.reset();

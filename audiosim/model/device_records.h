@@ -21,7 +21,7 @@ struct DeviceModel::IOProc {
 
 struct DeviceModel::Device {
     AudioObjectID id = 0;
-    DeviceSpec spec;
+    DeviceSpec config;
     bool plugged = true;
     std::vector<Stream> inputs;
     std::vector<Stream> outputs;

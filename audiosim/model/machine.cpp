@@ -140,13 +140,13 @@ Signal parseSignal(const Reader& device, double nominalRate) {
     Signal signal;
     const json* value = device.find("signal");
     if (!value) return signal;
-    const Reader spec(*value, device.where() + " signal");
-    spec.allowOnly({"sine", "levelDbfs", "silence"});
-    if (spec.boolean("silence", false)) return signal;
-    if (!spec.find("sine")) spec.fail("needs \"sine\" (Hz) or \"silence\": true");
+    const Reader description(*value, device.where() + " signal");
+    description.allowOnly({"sine", "levelDbfs", "silence"});
+    if (description.boolean("silence", false)) return signal;
+    if (!description.find("sine")) description.fail("needs \"sine\" (Hz) or \"silence\": true");
     signal.kind = Signal::Kind::Sine;
-    signal.frequency = spec.number("sine", 0, 1, nominalRate / 2);
-    signal.levelDbfs = spec.number("levelDbfs", 0, -200, 0);
+    signal.frequency = description.number("sine", 0, 1, nominalRate / 2);
+    signal.levelDbfs = description.number("levelDbfs", 0, -200, 0);
     return signal;
 }
 
@@ -167,34 +167,34 @@ DeviceSpec parseDevice(const json& entry, std::size_t index) {
     const Reader device(entry, "device " + std::to_string(index + 1));
     if (device.boolean("korvane", false)) {
         device.allowOnly({"korvane", "rateChangeDelay", "nominalRate"});
-        DeviceSpec spec = korvaneDevice();
-        spec.rateChangeDelay = device.number("rateChangeDelay", spec.rateChangeDelay, 0, 60);
-        spec.nominalRate = device.number("nominalRate", spec.nominalRate, 1, 1e6);
-        if (!rateListed(spec.rates, spec.nominalRate)) device.fail("\"nominalRate\" is not a supported KORVANE rate");
-        return spec;
+        DeviceSpec result = korvaneDevice();
+        result.rateChangeDelay = device.number("rateChangeDelay", result.rateChangeDelay, 0, 60);
+        result.nominalRate = device.number("nominalRate", result.nominalRate, 1, 1e6);
+        if (!rateListed(result.rates, result.nominalRate)) device.fail("\"nominalRate\" is not a supported KORVANE rate");
+        return result;
     }
     device.allowOnly({"uid", "name", "transport", "inputs", "outputs", "nominalRate", "rates", "bufferFrames",
                       "format", "volumes", "signal"});
-    DeviceSpec spec;
-    spec.uid = device.string("uid");
-    spec.name = device.string("name");
-    if (spec.uid.empty()) device.fail("\"uid\" must not be empty");
-    if (spec.uid == kKorvaneDeviceUID) device.fail("the KORVANE device is written as {\"korvane\": true}");
-    spec.transport = fourCCFromText(device.string("transport"));
-    if (spec.transport == 0) device.fail("\"transport\" must be four characters, such as \"usb \"");
-    if (spec.transport == fourCC("grup") || spec.transport == fourCC("virt"))
+    DeviceSpec result;
+    result.uid = device.string("uid");
+    result.name = device.string("name");
+    if (result.uid.empty()) device.fail("\"uid\" must not be empty");
+    if (result.uid == kKorvaneDeviceUID) device.fail("the KORVANE device is written as {\"korvane\": true}");
+    result.transport = fourCCFromText(device.string("transport"));
+    if (result.transport == 0) device.fail("\"transport\" must be four characters, such as \"usb \"");
+    if (result.transport == fourCC("grup") || result.transport == fourCC("virt"))
         device.fail("\"transport\" of a physical device cannot be \"grup\" or \"virt\"");
-    spec.inputStreams = parseStreams(device, "inputs");
-    spec.outputStreams = parseStreams(device, "outputs");
-    spec.nominalRate = device.number("nominalRate", 48000, 1, 1e6);
-    spec.rates = parseRates(device);
-    if (spec.rates.empty()) spec.rates.push_back({spec.nominalRate, spec.nominalRate});
-    if (!rateListed(spec.rates, spec.nominalRate)) device.fail("\"nominalRate\" is not among \"rates\"");
-    spec.bufferFrames = std::uint32_t(device.number("bufferFrames", 512, 16, 8192));
-    spec.format = parseFormat(device);
-    spec.volumes = parseVolumes(device);
-    spec.signal = parseSignal(device, spec.nominalRate);
-    return spec;
+    result.inputStreams = parseStreams(device, "inputs");
+    result.outputStreams = parseStreams(device, "outputs");
+    result.nominalRate = device.number("nominalRate", 48000, 1, 1e6);
+    result.rates = parseRates(device);
+    if (result.rates.empty()) result.rates.push_back({result.nominalRate, result.nominalRate});
+    if (!rateListed(result.rates, result.nominalRate)) device.fail("\"nominalRate\" is not among \"rates\"");
+    result.bufferFrames = std::uint32_t(device.number("bufferFrames", 512, 16, 8192));
+    result.format = parseFormat(device);
+    result.volumes = parseVolumes(device);
+    result.signal = parseSignal(device, result.nominalRate);
+    return result;
 }
 
 std::uint32_t outputChannels(const DeviceSpec& device) {
@@ -206,18 +206,18 @@ std::uint32_t outputChannels(const DeviceSpec& device) {
 }  // namespace
 
 DeviceSpec korvaneDevice() {
-    DeviceSpec spec;
-    spec.uid = std::string(kKorvaneDeviceUID);
-    spec.name = "KORVANE";
-    spec.transport = fourCC("virt");
-    spec.inputStreams = {2};
-    spec.outputStreams = {2};
-    spec.nominalRate = 48000;
+    DeviceSpec result;
+    result.uid = std::string(kKorvaneDeviceUID);
+    result.name = "KORVANE";
+    result.transport = fourCC("virt");
+    result.inputStreams = {2};
+    result.outputStreams = {2};
+    result.nominalRate = 48000;
     for (const double rate : {44100.0, 48000.0, 88200.0, 96000.0, 176400.0, 192000.0})
-        spec.rates.push_back({rate, rate});
-    spec.bufferFrames = 512;
-    spec.korvane = true;
-    return spec;
+        result.rates.push_back({rate, rate});
+    result.bufferFrames = 512;
+    result.korvane = true;
+    return result;
 }
 
 MachineSpec parseMachine(std::string_view text) {
@@ -230,25 +230,25 @@ MachineSpec parseMachine(std::string_view text) {
     if (!devices || !devices->is_array()) machine.fail("\"devices\" must be a list");
     if (devices->size() > kMaxDevices) machine.fail("at most 256 devices are supported");
 
-    MachineSpec spec;
+    MachineSpec result;
     std::set<std::string> uids;
     for (std::size_t i = 0; i < devices->size(); ++i) {
-        spec.devices.push_back(parseDevice((*devices)[i], i));
-        if (!uids.insert(spec.devices.back().uid).second)
-            machine.fail("two devices share the UID \"" + spec.devices.back().uid + "\"");
+        result.devices.push_back(parseDevice((*devices)[i], i));
+        if (!uids.insert(result.devices.back().uid).second)
+            machine.fail("two devices share the UID \"" + result.devices.back().uid + "\"");
     }
     const auto checkOutput = [&](const char* key) {
         std::string uid = machine.string(key, std::string());
         if (uid.empty()) return uid;
-        const auto it = std::find_if(spec.devices.begin(), spec.devices.end(),
+        const auto it = std::find_if(result.devices.begin(), result.devices.end(),
                                      [&](const DeviceSpec& d) { return d.uid == uid; });
-        if (it == spec.devices.end()) machine.fail(std::string("\"") + key + "\" names no listed device");
+        if (it == result.devices.end()) machine.fail(std::string("\"") + key + "\" names no listed device");
         if (outputChannels(*it) == 0) machine.fail(std::string("\"") + key + "\" names a device without outputs");
         return uid;
     };
-    spec.defaultOutput = checkOutput("defaultOutput");
-    spec.defaultSystemOutput = checkOutput("defaultSystemOutput");
-    return spec;
+    result.defaultOutput = checkOutput("defaultOutput");
+    result.defaultSystemOutput = checkOutput("defaultSystemOutput");
+    return result;
 }
 
 MachineSpec loadMachine(const std::string& path) {
