@@ -2,7 +2,7 @@
 // "route.json") and the route report (RoutingReport, "status.json"), with their JSON form.
 #pragma once
 
-#include "shared/uuid.h"
+#include "platform/uuid.h"
 
 #include <array>
 #include <cstdint>
@@ -29,7 +29,7 @@ inline constexpr std::array<std::string_view, 5> kReported{kStopped, kStarting, 
 }  // namespace phase
 
 struct RoutingChoice {
-    std::string revision = newUUIDString();  // a fresh one for every request written
+    std::string revision = platform::newUUIDString();  // a fresh one for every request written
     std::string inputUID = std::string(kSystemPlaybackInputUID);
     std::string outputUID;
     bool enabled = false;

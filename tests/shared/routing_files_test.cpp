@@ -58,7 +58,7 @@ TEST(RoutingRecords, NewChoicesCarryFreshUpperCaseRevisions) {
     const RoutingChoice a;
     const RoutingChoice b;
     EXPECT_NE(a.revision, b.revision);
-    EXPECT_TRUE(isUUIDString(a.revision));
+    EXPECT_TRUE(platform::isUUIDString(a.revision));
     EXPECT_EQ(a.revision.find_first_of("abcdef"), std::string::npos);
     EXPECT_EQ(a.inputUID, "system");
     EXPECT_EQ(a.automaticallyMatchSampleRate, true);

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace korvane {
+namespace platform {
 
 // A fresh random UUID: 36 characters, upper-case hexadecimal, hyphenated.
 std::string newUUIDString();
@@ -12,4 +12,4 @@ std::string newUUIDString();
 // Whether `text` is a UUID in its 36-character hyphenated form (either case).
 bool isUUIDString(std::string_view text);
 
-}  // namespace korvane
+}  // namespace platform

@@ -1,8 +1,8 @@
-#include "shared/uuid.h"
+#include "platform/uuid.h"
 
 #include <uuid/uuid.h>
 
-namespace korvane {
+namespace platform {
 
 std::string newUUIDString() {
     uuid_t bytes;
@@ -19,4 +19,4 @@ bool isUUIDString(std::string_view text) {
     return uuid_parse(terminated.c_str(), bytes) == 0;
 }
 
-}  // namespace korvane
+}  // namespace platform
