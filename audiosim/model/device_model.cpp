@@ -10,13 +10,6 @@ namespace audiosim {
 
 using namespace platform::audio;
 
-namespace {
-// Output taps and the KORVANE loopback keep at most this many seconds of audio.
-constexpr double kTapSeconds = 10.0;
-constexpr double kLoopbackSeconds = 1.0;
-constexpr double kPi = 3.14159265358979323846;
-}  // namespace
-
 // One client's connection to the model.
 class ModelClient final : public AudioHardware {
 public:
@@ -70,6 +63,11 @@ private:
 };
 
 DeviceModel::DeviceModel(MachineSpec machine, const platform::UptimeClock& clock) : clock_(clock) {
+    std::uint32_t largestBuffer = 0;
+    for (const auto& device : machine.devices) largestBuffer = std::max(largestBuffer, device.bufferFrames);
+    latency_ = std::max<std::int64_t>(3 * std::int64_t(largestBuffer), 1024);
+    ringFrames_ = 1;
+    while (ringFrames_ < 4 * latency_ + 8192) ringFrames_ *= 2;
     for (auto& config : machine.devices) {
         auto device = std::make_unique<Device>();
         device->config = std::move(config);
@@ -215,7 +213,7 @@ OSStatus DeviceModel::unplug(std::string_view uid) {
     device->plugged = false;
     device->procs.clear();
     device->tap.clear();
-    device->loopback.clear();
+    std::fill(device->outputRing.begin(), device->outputRing.end(), 0.0f);
     repairDefaults();
     return kAudioHardwareNoError;
 }
@@ -251,8 +249,6 @@ OSStatus DeviceModel::setInputSignal(std::string_view uid, Signal signal) {
     if (!device || device->aggregate || device->config.korvane || device->inputs.empty())
         return kAudioHardwareBadDeviceError;
     device->config.signal = std::move(signal);
-    device->phase = 0;
-    device->samplePosition = 0;
     return kAudioHardwareNoError;
 }
 
@@ -408,195 +404,6 @@ void DeviceModel::disconnect(ClientId client) {
     for (auto& d : devices_) std::erase_if(d->procs, [client](const IOProc& p) { return p.client == client; });
     std::erase_if(devices_, [client](const auto& d) { return d->aggregate && d->isPrivate && d->owner == client; });
     repairDefaults();
-}
-
-std::vector<std::vector<float>> DeviceModel::step(AudioObjectID id, std::uint32_t frames,
-                                                  const std::vector<std::vector<float>>* input) {
-    std::lock_guard lock(mutex_);
-    std::vector<std::vector<float>> output;
-    if (Device* device = findDevice(id); device && frames > 0) runCycle(*device, frames, input, &output);
-    return output;
-}
-
-namespace {
-
-float nextSample(Signal& signal, double rate, double& phase, std::size_t& position) {
-    switch (signal.kind) {
-    case Signal::Kind::Silence:
-        return 0.0f;
-    case Signal::Kind::Sine: {
-        const float value = float(std::pow(10.0, signal.levelDbfs / 20.0) * std::sin(phase));
-        phase = std::fmod(phase + 2 * kPi * signal.frequency / rate, 2 * kPi);
-        return value;
-    }
-    case Signal::Kind::Samples:
-        if (signal.samples.empty()) return 0.0f;
-        return signal.samples[position++ % signal.samples.size()];
-    }
-    return 0.0f;
-}
-
-float finiteOrZero(float v) { return std::isfinite(v) ? v : 0.0f; }
-
-void trimFront(std::deque<float>& samples, std::size_t limit) {
-    if (samples.size() > limit) samples.erase(samples.begin(), samples.begin() + std::ptrdiff_t(samples.size() - limit));
-}
-
-}  // namespace
-
-void DeviceModel::runCycle(Device& device, std::uint32_t frames, const std::vector<std::vector<float>>* input,
-                           std::vector<std::vector<float>>* mixed) {
-    const auto active = members(device);
-
-    // Input: one interleaved buffer per input stream, in sub-device order.
-    std::vector<std::vector<float>> inputData;
-    for (Device* member : active) {
-        for (const auto& stream : member->inputs) {
-            const std::size_t index = inputData.size();
-            auto& buffer = inputData.emplace_back(std::size_t(stream.channels) * frames, 0.0f);
-            if (input) {
-                if (index < input->size())
-                    std::copy_n((*input)[index].begin(), std::min((*input)[index].size(), buffer.size()), buffer.begin());
-            } else if (member->config.korvane) {
-                for (std::size_t f = 0; f < frames && member->loopback.size() >= 2; ++f)
-                    for (std::size_t c = 0; c < 2; ++c) {
-                        if (c < stream.channels) buffer[f * stream.channels + c] = member->loopback.front();
-                        member->loopback.pop_front();
-                    }
-                ++member->telemetry.readCounter;
-            } else {
-                for (std::size_t f = 0; f < frames; ++f) {
-                    const float v = nextSample(member->config.signal, member->nominalRate, member->phase,
-                                               member->samplePosition);
-                    for (std::size_t c = 0; c < stream.channels; ++c) buffer[f * stream.channels + c] = v;
-                }
-            }
-        }
-    }
-    std::vector<std::uint32_t> outputChannels;
-    for (Device* member : active)
-        for (const auto& stream : member->outputs) outputChannels.push_back(stream.channels);
-
-    auto makeList = [frames](std::vector<std::vector<float>>& data, const std::vector<std::uint32_t>& channels) {
-        std::vector<std::byte> storage(audioBufferListSize(std::uint32_t(std::max<std::size_t>(data.size(), 1))));
-        auto* list = reinterpret_cast<AudioBufferList*>(storage.data());
-        list->mNumberBuffers = std::uint32_t(data.size());
-        for (std::size_t i = 0; i < data.size(); ++i) {
-            list->mBuffers[i].mNumberChannels = channels[i];
-            list->mBuffers[i].mDataByteSize = std::uint32_t(std::size_t(channels[i]) * frames * sizeof(float));
-            list->mBuffers[i].mData = data[i].data();
-        }
-        return storage;
-    };
-    std::vector<std::uint32_t> inputChannels;
-    for (Device* member : active)
-        for (const auto& stream : member->inputs) inputChannels.push_back(stream.channels);
-    auto inputList = makeList(inputData, inputChannels);
-
-    std::vector<std::vector<float>> outputMix;
-    for (const auto channels : outputChannels) outputMix.emplace_back(std::size_t(channels) * frames, 0.0f);
-
-    AudioTimeStamp now{device.sampleTime, std::uint64_t(clock_.uptime() * 1e9)};
-    for (const auto& proc : device.procs) {
-        if (!proc.running) continue;
-        std::vector<std::vector<float>> own;
-        for (const auto channels : outputChannels) own.emplace_back(std::size_t(channels) * frames, 0.0f);
-        auto outputList = makeList(own, outputChannels);
-        proc.proc(device.id, &now, reinterpret_cast<const AudioBufferList*>(inputList.data()), &now,
-                  reinterpret_cast<AudioBufferList*>(outputList.data()), &now, proc.clientData);
-        for (std::size_t b = 0; b < own.size(); ++b)
-            for (std::size_t i = 0; i < own[b].size(); ++i) outputMix[b][i] += own[b][i];
-    }
-    device.sampleTime += frames;
-
-    // Deliver each member's output streams.
-    std::size_t buffer = 0;
-    for (Device* member : active) {
-        for (const auto& stream : member->outputs) {
-            const auto& data = outputMix[buffer++];
-            if (member->config.korvane) {
-                const double gain = std::pow(10.0, std::clamp(member->gainDb, -60.0, 12.0) / 20.0);
-                std::array<double, 4> peaks{};
-                for (std::size_t f = 0; f < frames; ++f) {
-                    float left = finiteOrZero(data[f * stream.channels]);
-                    float right = stream.channels > 1 ? finiteOrZero(data[f * stream.channels + 1]) : left;
-                    peaks[0] = std::max(peaks[0], double(std::fabs(left)));
-                    peaks[1] = std::max(peaks[1], double(std::fabs(right)));
-                    if (member->channelMode == 1) left = right = (left + right) / 2;
-                    left = float(left * gain);
-                    right = float(right * gain);
-                    peaks[2] = std::max(peaks[2], double(std::fabs(left)));
-                    peaks[3] = std::max(peaks[3], double(std::fabs(right)));
-                    member->loopback.push_back(left);
-                    member->loopback.push_back(right);
-                }
-                trimFront(member->loopback, std::size_t(2 * kLoopbackSeconds * member->nominalRate));
-                member->telemetry.peaks = peaks;
-                ++member->telemetry.writeCounter;
-            } else {
-                member->tap.insert(member->tap.end(), data.begin(), data.end());
-                trimFront(member->tap, std::size_t(kTapSeconds * member->nominalRate * member->outputChannels()));
-            }
-        }
-    }
-    if (mixed) *mixed = std::move(outputMix);
-}
-
-void DeviceModel::startClock() {
-    std::lock_guard lock(mutex_);
-    if (clockRunning_) return;
-    clockRunning_ = true;
-    clockThread_ = std::thread([this] { clockLoop(); });
-}
-
-void DeviceModel::stopClock() {
-    {
-        std::lock_guard lock(mutex_);
-        if (!clockRunning_) return;
-        clockRunning_ = false;
-        clockWake_.notify_all();
-    }
-    clockThread_.join();
-}
-
-// Each running device advances from an anchor time by whole periods, so its clock never drifts; a
-// device that fell more than one period behind restarts its anchor.
-void DeviceModel::clockLoop() {
-    using Clock = std::chrono::steady_clock;
-    struct Schedule {
-        AudioObjectID device;
-        Clock::time_point anchor;
-        std::uint64_t cycles;
-    };
-    std::vector<Schedule> schedules;
-    std::unique_lock lock(mutex_);
-    while (clockRunning_) {
-        const auto now = Clock::now();
-        std::vector<Schedule> next;
-        Clock::time_point wake = now + std::chrono::milliseconds(100);
-        for (auto& d : devices_) {
-            if (!d->plugged || std::none_of(d->procs.begin(), d->procs.end(), [](const IOProc& p) { return p.running; }))
-                continue;
-            const double rate = nominalRate(*d);
-            const auto active = members(*d);
-            if (rate <= 0 || active.empty()) continue;
-            const std::uint32_t frames = d->aggregate ? active.front()->config.bufferFrames : d->config.bufferFrames;
-            const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(frames / rate));
-            auto it = std::find_if(schedules.begin(), schedules.end(), [&](const Schedule& s) { return s.device == d->id; });
-            Schedule schedule = it != schedules.end() ? *it : Schedule{d->id, now, 0};
-            auto due = schedule.anchor + period * std::int64_t(schedule.cycles + 1);
-            if (due <= now) {
-                runCycle(*d, frames, nullptr, nullptr);
-                ++schedule.cycles;
-                if (now - due > period) schedule = {d->id, now, 0};
-                due = schedule.anchor + period * std::int64_t(schedule.cycles + 1);
-            }
-            wake = std::min(wake, due);
-            next.push_back(schedule);
-        }
-        schedules = std::move(next);
-        clockWake_.wait_until(lock, wake);
-    }
 }
 
 }  // namespace audiosim

@@ -10,7 +10,6 @@
 #include <array>
 #include <atomic>
 #include <condition_variable>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -85,12 +84,23 @@ public:
     std::size_t ioProcCount() const;
     std::size_t aggregateCount() const;
 
-    // Runs one I/O cycle of `device`: builds its input, calls every started callback, mixes their
-    // output and delivers it (to the KORVANE processing, to physical taps). `input` optionally
-    // replaces the generated input, one interleaved buffer per input stream. Returns the mixed
-    // output, one interleaved buffer per output stream; empty when the device is gone.
+    // Runs one cycle of `device` (a device or an aggregate) at its own position, which then
+    // advances by `frames`: its started callbacks get the input of its devices at that position
+    // (`input` optionally replaces it, one interleaved buffer per input stream); their output is
+    // mixed into its devices' outputs; then each of its devices consumes what reached its output
+    // latencyFrames() earlier (taps, the KORVANE processing). Returns the callbacks' mixed output,
+    // one interleaved buffer per output stream; empty when the device is gone.
     std::vector<std::vector<float>> step(AudioObjectID device, std::uint32_t frames,
                                          const std::vector<std::vector<float>>* input = nullptr);
+    // Frames between a write into an output and its arrival (on a tap, or on KORVANE's input).
+    std::int64_t latencyFrames() const { return latency_; }
+
+    struct DeviceStats {
+        std::string uid;
+        std::uint64_t cycles = 0;
+        std::uint64_t xruns = 0;  // cycles the clock thread ran late
+    };
+    std::vector<DeviceStats> stats() const;
 
     // A real clock thread that runs every device with started callbacks at its nominal rate and
     // buffer size. Stopping joins it.
@@ -140,8 +150,14 @@ private:
     void assignIds(Device&);
     void repairDefaults();
     void destroyDevice(AudioObjectID);
-    void runCycle(Device&, std::uint32_t frames, const std::vector<std::vector<float>>* input,
+    // Audio (device_audio.cpp).
+    std::int64_t memberPosition(const Device& member, const Device& device, std::int64_t position);
+    void ensureRing(Device&);
+    void produceInput(Device& member, std::int64_t position, std::uint32_t frames, float* out, std::uint32_t channels,
+                      std::uint32_t firstChannel);
+    void runCycle(Device&, std::int64_t position, std::uint32_t frames, const std::vector<std::vector<float>>* input,
                   std::vector<std::vector<float>>* output);
+    void consume(Device&, std::int64_t position, std::uint32_t frames);
     void clockLoop();
 
     const platform::UptimeClock& clock_;
@@ -154,6 +170,8 @@ private:
     double aggregateReadyDelay_ = 0;
     ClientId nextClient_ = 1;
     std::uint64_t nextProc_ = 1;
+    std::int64_t latency_ = 1024;  // frames between a write into an output and its consumption
+    std::int64_t ringFrames_ = 8192;
 
     std::thread clockThread_;
     std::condition_variable clockWake_;

@@ -3,7 +3,11 @@
 
 #include "audiosim/model/device_model.h"
 
+#include <deque>
+
 namespace audiosim {
+
+using platform::audio::AudioBuffer;
 
 struct DeviceModel::Stream {
     AudioObjectID id = 0;
@@ -34,7 +38,6 @@ struct DeviceModel::Device {
     double gainDb = 0;
     std::int64_t channelMode = 0;  // 1 = mono
     KorvaneTelemetry telemetry;
-    std::deque<float> loopback;  // processed stereo frames waiting on the input, interleaved
 
     // Aggregates.
     bool aggregate = false;
@@ -44,13 +47,23 @@ struct DeviceModel::Device {
     std::string clockUID;
     double readyAt = 0;
 
-    // Physical inputs: the generator's position; physical outputs: what they received.
-    double phase = 0;
-    std::size_t samplePosition = 0;
+    // Audio. What writers play into the device's outputs is mixed into `outputRing` (interleaved
+    // over all output channels, indexed by absolute frame position modulo the ring) and consumed
+    // `latency` frames later: into `tap` for a physical output, into the processing for KORVANE,
+    // whose input at position p is its processed output at p - latency.
+    std::vector<float> outputRing;
     std::deque<float> tap;
+    std::int64_t position = 0;  // the next frame a step of this device runs
+    std::uint64_t cycles = 0;
+    std::uint64_t xruns = 0;
 
     std::vector<IOProc> procs;
-    double sampleTime = 0;
+    // Scratch for one cycle, grown as needed and kept, so that steady cycles do not allocate.
+    std::vector<float> inputScratch;
+    std::vector<float> outputScratch;
+    std::vector<float> mixScratch;
+    std::vector<AudioBuffer> inputList;
+    std::vector<AudioBuffer> outputList;
 
     std::uint32_t inputChannels() const { return sum(inputs); }
     std::uint32_t outputChannels() const { return sum(outputs); }

@@ -214,14 +214,7 @@ TEST(DeviceModel, KorvaneReturnsItsOutputOnItsInputAfterModeAndGain) {
         ASSERT_EQ(hardware().createIOProcID(korvane, &Constant::render, &signal, proc), 0);
         ASSERT_EQ(hardware().startDevice(korvane, proc), 0);
 
-        setup.model.step(korvane, 64);
-        auto telemetry = setup.model.korvaneTelemetry();
-        EXPECT_EQ(telemetry->writeCounter, 1u);
-        EXPECT_EQ(telemetry->readCounter, 1u);  // the first cycle read an empty input
-        EXPECT_NEAR(telemetry->peaks[2], std::fabs(c.expectedLeft), 1e-6);
-        EXPECT_NEAR(telemetry->peaks[3], std::fabs(c.expectedRight), 1e-6);
-
-        // What was played comes back on the input of the next cycle.
+        // What was played comes back on the input, processed, one latency later.
         struct Capture {
             std::vector<float> samples;
             static OSStatus render(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input,
@@ -235,13 +228,24 @@ TEST(DeviceModel, KorvaneReturnsItsOutputOnItsInputAfterModeAndGain) {
         AudioDeviceIOProcID captureProc = nullptr;
         ASSERT_EQ(hardware().createIOProcID(korvane, &Capture::render, &capture, captureProc), 0);
         ASSERT_EQ(hardware().startDevice(korvane, captureProc), 0);
+
+        const auto cycles = std::uint64_t(setup.model.latencyFrames() / 64);
+        for (std::uint64_t i = 0; i < cycles; ++i) setup.model.step(korvane, 64);
+        EXPECT_EQ(setup.model.korvaneTelemetry()->peaks, (std::array<double, 4>{}));  // nothing arrived yet
+        EXPECT_EQ(capture.samples, std::vector<float>(128, 0.0f));
         setup.model.step(korvane, 64);
+        const auto telemetry = setup.model.korvaneTelemetry();
+        EXPECT_EQ(telemetry->writeCounter, cycles + 1);
+        EXPECT_EQ(telemetry->readCounter, cycles + 1);
+        const float inputLeft = std::isfinite(c.left) ? c.left : 0.0f;
+        const float inputRight = std::isfinite(c.right) ? c.right : 0.0f;
+        EXPECT_NEAR(telemetry->peaks[0], std::fabs(inputLeft), 1e-6);
+        EXPECT_NEAR(telemetry->peaks[1], std::fabs(inputRight), 1e-6);
+        EXPECT_NEAR(telemetry->peaks[2], std::fabs(c.expectedLeft), 1e-6);
+        EXPECT_NEAR(telemetry->peaks[3], std::fabs(c.expectedRight), 1e-6);
         ASSERT_EQ(capture.samples.size(), 128u);
         EXPECT_NEAR(capture.samples[0], c.expectedLeft, 1e-6);
         EXPECT_NEAR(capture.samples[127], c.expectedRight, 1e-6);
-        telemetry = setup.model.korvaneTelemetry();
-        EXPECT_EQ(telemetry->writeCounter, 2u);
-        EXPECT_EQ(telemetry->readCounter, 2u);
     }
 }
 
@@ -260,6 +264,7 @@ TEST(DeviceModel, PhysicalInputsProduceTheirSignalsAndOutputsCanBeTapped) {
     for (int i = 0; i < 10; ++i) setup.model.step(usb, 480);
     const auto tap = setup.model.takeOutputTap("USBInterface:2in2out");
     ASSERT_EQ(tap.size(), 2u * 4800);
+    EXPECT_EQ(tap[2 * std::size_t(setup.model.latencyFrames()) - 1], 0.0f);  // silence until the first write arrives
     float peak = 0;
     for (const float s : tap) peak = std::max(peak, std::fabs(s));
     EXPECT_NEAR(peak, std::pow(10.0, -12.0 / 20.0), 1e-3);  // 440 Hz at -12 dBFS on both inputs
