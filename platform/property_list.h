@@ -30,6 +30,7 @@ public:
     bool isNumber() const {
         return std::holds_alternative<std::int64_t>(value_) || std::holds_alternative<double>(value_);
     }
+    bool isInteger() const { return std::holds_alternative<std::int64_t>(value_); }
     bool isArray() const { return std::holds_alternative<Array>(value_); }
     bool isDictionary() const { return std::holds_alternative<Dictionary>(value_); }
 

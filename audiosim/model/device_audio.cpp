@@ -179,12 +179,22 @@ void DeviceModel::runCycle(Device& device, std::int64_t position, std::uint32_t 
     }
 }
 
-// The device's side of a cycle: what was written `latency` frames ago arrives. Then the block two
-// latencies back, which every reader has passed, is cleared for the writers of the next lap.
+// The device's side of a cycle: output queues play into it, and what was written `latency`
+// frames ago arrives. Then the block two latencies back, which every reader has passed, is
+// cleared for the writers of the next lap.
 void DeviceModel::consume(Device& device, std::int64_t position, std::uint32_t frames) {
     ensureRing(device);
     const std::uint32_t channels = device.outputChannels();
     if (channels == 0) return;
+    for (auto& playback : device.playbacks) {
+        const std::size_t total = playback.samples.size() / playback.channels;
+        for (std::uint32_t f = 0; f < frames && playback.frame < total; ++f, ++playback.frame) {
+            float* slot = device.outputRing.data() + std::size_t((position + f) & (ringFrames_ - 1)) * channels;
+            const float* source = playback.samples.data() + playback.frame * playback.channels;
+            for (std::uint32_t c = 0; c < std::min(channels, playback.channels); ++c) slot[c] += source[c];
+        }
+    }
+    std::erase_if(device.playbacks, [](const Device::Playback& p) { return p.frame * p.channels >= p.samples.size(); });
     const std::int64_t start = position - latency_;
     if (device.config.korvane) {
         const double gain = gainOf(device.gainDb);

@@ -152,6 +152,7 @@ double DeviceModel::nominalRate(const Device& device) {
 }
 
 bool DeviceModel::runningSomewhere(const Device& device) {
+    if (!device.playbacks.empty()) return true;
     const auto running = [](const Device& d) {
         return std::any_of(d.procs.begin(), d.procs.end(), [](const IOProc& p) { return p.running; });
     };
@@ -265,13 +266,82 @@ std::optional<KorvaneTelemetry> DeviceModel::korvaneTelemetry() const {
     return device->telemetry;
 }
 
-std::vector<float> DeviceModel::takeOutputTap(std::string_view uid) {
+std::vector<float> DeviceModel::takeOutputTap(std::string_view uid) { return takeOutputTap(uid, SIZE_MAX); }
+
+std::vector<float> DeviceModel::takeOutputTap(std::string_view uid, std::size_t maxSamples) {
     std::lock_guard lock(mutex_);
     Device* device = findDevice(uid);
     if (!device) return {};
-    std::vector<float> samples(device->tap.begin(), device->tap.end());
-    device->tap.clear();
+    const std::size_t channels = std::max<std::size_t>(device->outputChannels(), 1);
+    const std::size_t count = std::min(device->tap.size(), maxSamples / channels * channels);
+    std::vector<float> samples(device->tap.begin(), device->tap.begin() + std::ptrdiff_t(count));
+    device->tap.erase(device->tap.begin(), device->tap.begin() + std::ptrdiff_t(count));
     return samples;
+}
+
+std::uint64_t DeviceModel::enqueuePlayback(std::string_view uid, std::uint32_t channels, std::vector<float> samples,
+                                           std::uint64_t appendTo) {
+    std::lock_guard lock(mutex_);
+    Device* device = findDevice(uid);
+    if (!device || channels == 0 || channels > 64 || samples.size() % channels != 0 || device->outputChannels() == 0)
+        return 0;
+    for (auto& playback : device->playbacks)
+        if (appendTo != 0 && playback.id == appendTo && playback.channels == channels) {
+            playback.samples.erase(playback.samples.begin(),
+                                   playback.samples.begin() + std::ptrdiff_t(playback.frame * channels));
+            playback.frame = 0;
+            playback.samples.insert(playback.samples.end(), samples.begin(), samples.end());
+            return appendTo;
+        }
+    device->playbacks.push_back({nextPlayback_++, channels, std::move(samples), 0});
+    clockWake_.notify_all();
+    return device->playbacks.back().id;
+}
+
+std::optional<std::uint64_t> DeviceModel::playbackRemaining(std::uint64_t id) const {
+    std::lock_guard lock(mutex_);
+    for (const auto& d : devices_)
+        for (const auto& playback : d->playbacks)
+            if (playback.id == id) return playback.samples.size() / playback.channels - playback.frame;
+    return std::nullopt;
+}
+
+void DeviceModel::cancelPlayback(std::uint64_t id) {
+    std::lock_guard lock(mutex_);
+    for (auto& d : devices_) std::erase_if(d->playbacks, [id](const Device::Playback& p) { return p.id == id; });
+}
+
+DeviceModel::PersistentState DeviceModel::persistentState() const {
+    std::lock_guard lock(mutex_);
+    PersistentState state;
+    auto* self = const_cast<DeviceModel*>(this);
+    if (const Device* d = self->findDevice(defaultOutput_)) state.defaultOutput = d->config.uid;
+    if (const Device* d = self->findDevice(defaultSystemOutput_)) state.defaultSystemOutput = d->config.uid;
+    for (const auto& d : devices_) {
+        if (!d->volumes.empty())
+            for (const auto& v : d->volumes) state.volumes[d->config.uid][v.element] = v.value;
+        if (d->aggregate && !d->isPrivate && d->plugged) state.publicAggregates.push_back(d->description);
+    }
+    return state;
+}
+
+void DeviceModel::restore(const PersistentState& state, AudioHardware& owner) {
+    for (const auto& description : state.publicAggregates) {
+        AudioObjectID ignored = 0;
+        owner.createAggregateDevice(description, ignored);
+    }
+    std::lock_guard lock(mutex_);
+    for (const auto& [uid, elements] : state.volumes)
+        if (Device* d = findDevice(uid))
+            for (auto& control : d->volumes)
+                if (const auto it = elements.find(control.element); it != elements.end() && std::isfinite(it->second))
+                    control.value = std::clamp(it->second, 0.0f, 1.0f);
+    const auto output = [this](const std::string& uid) -> AudioObjectID {
+        const Device* d = findDevice(uid);
+        return d && streams(*d, false).size() > 0 ? d->id : 0;
+    };
+    if (const auto id = output(state.defaultOutput)) defaultOutput_ = id;
+    if (const auto id = output(state.defaultSystemOutput)) defaultSystemOutput_ = id;
 }
 
 std::size_t DeviceModel::ioProcCount() const {
@@ -322,6 +392,7 @@ OSStatus DeviceModel::createAggregateDevice(ClientId client, const PropertyList&
     device->config.name = *name;
     device->config.transport = kAudioDeviceTransportTypeAggregate;
     device->readyAt = clock_.uptime() + aggregateReadyDelay_;
+    if (!device->isPrivate) device->description = description;
     device->id = nextId_++;
     out = device->id;
     devices_.push_back(std::move(device));

@@ -8,6 +8,7 @@
 #include "platform/clock.h"
 
 #include <array>
+#include <map>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -81,6 +82,8 @@ public:
     // Takes what a device's outputs received since the last call, interleaved over all of its
     // output channels (at most the last ten seconds).
     std::vector<float> takeOutputTap(std::string_view uid);
+    // Takes at most `maxSamples` of the tap (the oldest).
+    std::vector<float> takeOutputTap(std::string_view uid, std::size_t maxSamples);
     std::size_t ioProcCount() const;
     std::size_t aggregateCount() const;
 
@@ -101,6 +104,27 @@ public:
         std::uint64_t xruns = 0;  // cycles the clock thread ran late
     };
     std::vector<DeviceStats> stats() const;
+
+    // Output queues: `samples` (interleaved, `channels` channels) play once into the device's
+    // output from its next cycle on, appended to playback `appendTo` when it still plays.
+    // Returns the playback's id, or 0 when the device is unknown or the data malformed.
+    std::uint64_t enqueuePlayback(std::string_view uid, std::uint32_t channels, std::vector<float> samples,
+                                  std::uint64_t appendTo = 0);
+    // Frames of a playback still to play; nothing once it has finished or was cancelled.
+    std::optional<std::uint64_t> playbackRemaining(std::uint64_t id) const;
+    void cancelPlayback(std::uint64_t id);
+
+    // What a real system keeps across restarts.
+    struct PersistentState {
+        std::string defaultOutput;
+        std::string defaultSystemOutput;
+        std::map<std::string, std::map<std::uint32_t, float>> volumes;  // by device UID, then element
+        std::vector<PropertyList> publicAggregates;                       // their descriptions
+    };
+    PersistentState persistentState() const;
+    // Applies a saved state; public aggregates are created through `owner`. Entries that no longer
+    // fit the machine are skipped.
+    void restore(const PersistentState& state, platform::audio::AudioHardware& owner);
 
     // A real clock thread that runs every device with started callbacks at its nominal rate and
     // buffer size. Stopping joins it.
@@ -170,6 +194,7 @@ private:
     double aggregateReadyDelay_ = 0;
     ClientId nextClient_ = 1;
     std::uint64_t nextProc_ = 1;
+    std::uint64_t nextPlayback_ = 1;
     std::int64_t latency_ = 1024;  // frames between a write into an output and its consumption
     std::int64_t ringFrames_ = 8192;
 

@@ -57,6 +57,15 @@ struct DeviceModel::Device {
     std::uint64_t cycles = 0;
     std::uint64_t xruns = 0;
 
+    struct Playback {
+        std::uint64_t id = 0;
+        std::uint32_t channels = 0;
+        std::vector<float> samples;
+        std::size_t frame = 0;  // the next frame to play
+    };
+    std::deque<Playback> playbacks;
+    PropertyList description;  // of a public aggregate, to restore it
+
     std::vector<IOProc> procs;
     // Scratch for one cycle, grown as needed and kept, so that steady cycles do not allocate.
     std::vector<float> inputScratch;

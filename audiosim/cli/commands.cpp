@@ -1,0 +1,437 @@
+#include "audiosim/cli/commands.h"
+
+#include "audiosim/cli/wav_file.h"
+#include "audiosim/client/remote_hardware.h"
+#include "audiosim/daemon/server.h"
+#include "audiosim/protocol/operations.h"
+
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <thread>
+#include <unistd.h>
+
+namespace audiosim::cli {
+
+using namespace platform::audio;
+using wire::Message;
+
+namespace {
+
+int fail(const std::string& sentence) {
+    std::fprintf(stderr, "audiosim: %s\n", sentence.c_str());
+    return 1;
+}
+
+constexpr AudioObjectPropertyAddress global(FourCharCode selector) { return {selector, kAudioObjectPropertyScopeGlobal, 0}; }
+
+// A connection to the daemon with the platform interface over it.
+struct Session {
+    std::shared_ptr<DaemonConnection> connection;
+    std::unique_ptr<RemoteHardware> hardware;
+    std::string error;
+
+    Session() {
+        connection = DaemonConnection::open(error);
+        if (connection) hardware = std::make_unique<RemoteHardware>(connection);
+    }
+    explicit operator bool() const { return connection != nullptr; }
+
+    // A request whose status must be 0; nothing (with the sentence printed) otherwise.
+    std::optional<Message> request(Message message, const std::string& what) {
+        auto reply = connection->call(std::move(message));
+        if (!reply) {
+            fail("The audiosim daemon did not answer.");
+            return std::nullopt;
+        }
+        const auto status = wire::integerField(*reply, "status").value_or(-1);
+        if (status != 0) {
+            fail(what + " (status " + std::to_string(status) + ").");
+            return std::nullopt;
+        }
+        return reply;
+    }
+
+    AudioObjectID deviceId(const std::string& uid) {
+        AudioObjectID id = 0;
+        const PropertyList qualifier(uid);
+        std::uint32_t size = sizeof id;
+        hardware->getPropertyData(kAudioObjectSystemObject, global(kAudioHardwarePropertyTranslateUIDToDevice), &qualifier,
+                                  size, &id);
+        return size == sizeof id ? id : 0;
+    }
+
+    std::string text(AudioObjectID device, FourCharCode selector) {
+        PropertyList value;
+        hardware->getPropertyObject(device, global(selector), nullptr, value);
+        return value.string() ? *value.string() : std::string();
+    }
+
+    int channels(AudioObjectID device, FourCharCode scope) {
+        const AudioObjectPropertyAddress address{kAudioDevicePropertyStreamConfiguration, scope, 0};
+        std::uint32_t size = 0;
+        if (hardware->getPropertyDataSize(device, address, nullptr, size) != 0 || size < 8) return 0;
+        std::vector<AudioBuffer> storage(size / sizeof(AudioBuffer) + 1);
+        auto* list = reinterpret_cast<AudioBufferList*>(storage.data());
+        if (hardware->getPropertyData(device, address, nullptr, size, list) != 0) return 0;
+        int total = 0;
+        for (std::uint32_t i = 0; i < buffersWithin(*list, size); ++i) total += int(list->mBuffers[i].mNumberChannels);
+        return total;
+    }
+
+    double rate(AudioObjectID device) {
+        double value = 0;
+        std::uint32_t size = sizeof value;
+        hardware->getPropertyData(device, global(kAudioDevicePropertyNominalSampleRate), nullptr, size, &value);
+        return value;
+    }
+
+    AudioObjectID defaultOutput() {
+        AudioObjectID id = 0;
+        std::uint32_t size = sizeof id;
+        hardware->getPropertyData(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice), nullptr,
+                                  size, &id);
+        return id;
+    }
+};
+
+#define OPEN_SESSION(session)                               \
+    Session session;                                        \
+    if (!session) return fail(session.error)
+
+std::string deviceNotFound(const std::string& uid) { return "No device has the UID \"" + uid + "\"."; }
+
+bool onTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+void showProgress(const char* verb, const std::string& file, double done, double total) {
+    if (!onTerminal()) return;
+    std::fprintf(stderr, "\r%s %s · %.1f / %.1f s", verb, file.c_str(), done, total);
+    std::fflush(stderr);
+}
+
+void endProgress() {
+    if (onTerminal()) std::fputc('\n', stderr);
+}
+
+}  // namespace
+
+int server(const std::string& config) {
+    try {
+        std::string path = config;
+        if (path.empty())
+            if (const char* fromEnvironment = std::getenv("AUDIOSIM_CONFIG")) path = fromEnvironment;
+        Server daemon(path.empty() ? builtinMachine() : loadMachine(path), socketLocation(), stateDirectory());
+        return daemon.run();
+    } catch (const MachineError& error) {
+        return fail(error.what());
+    }
+}
+
+int devices(bool json) {
+    OPEN_SESSION(session);
+    std::uint32_t size = 0;
+    if (session.hardware->getPropertyDataSize(kAudioObjectSystemObject, global(kAudioHardwarePropertyDevices), nullptr,
+                                              size) != 0)
+        return fail("The audiosim daemon did not list its devices.");
+    std::vector<AudioObjectID> ids(size / 4);
+    session.hardware->getPropertyData(kAudioObjectSystemObject, global(kAudioHardwarePropertyDevices), nullptr, size,
+                                      ids.data());
+    ids.resize(size / 4);
+    const AudioObjectID defaultOutput = session.defaultOutput();
+    nlohmann::json list = nlohmann::json::array();
+    for (const AudioObjectID id : ids) {
+        std::uint32_t transport = 0;
+        std::uint32_t transportSize = sizeof transport;
+        session.hardware->getPropertyData(id, global(kAudioDevicePropertyTransportType), nullptr, transportSize, &transport);
+        list.push_back({{"id", id},
+                        {"uid", session.text(id, kAudioDevicePropertyDeviceUID)},
+                        {"name", session.text(id, kAudioObjectPropertyName)},
+                        {"transport", fourCCText(transport)},
+                        {"inputChannels", session.channels(id, kAudioObjectPropertyScopeInput)},
+                        {"outputChannels", session.channels(id, kAudioObjectPropertyScopeOutput)},
+                        {"nominalRate", session.rate(id)},
+                        {"isDefaultOutput", id == defaultOutput}});
+    }
+    if (json) {
+        std::printf("%s\n", list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+        return 0;
+    }
+    std::printf("%-4s %-24s %-30s %-4s %3s %4s %8s\n", "ID", "NAME", "UID", "TRAN", "IN", "OUT", "RATE");
+    for (const auto& d : list)
+        std::printf("%-4u %-24s %-30s %-4s %3d %4d %8.0f%s\n", d["id"].get<unsigned>(), d["name"].get<std::string>().c_str(),
+                    d["uid"].get<std::string>().c_str(), d["transport"].get<std::string>().c_str(),
+                    d["inputChannels"].get<int>(), d["outputChannels"].get<int>(), d["nominalRate"].get<double>(),
+                    d["isDefaultOutput"].get<bool>() ? "  (default output)" : "");
+    return 0;
+}
+
+int defaultOutput(const std::optional<std::string>& uid) {
+    OPEN_SESSION(session);
+    if (!uid) {
+        const AudioObjectID id = session.defaultOutput();
+        if (id == 0) return fail("There is no default output.");
+        std::printf("%s\n", session.text(id, kAudioDevicePropertyDeviceUID).c_str());
+        return 0;
+    }
+    const AudioObjectID id = session.deviceId(*uid);
+    if (id == 0) return fail(deviceNotFound(*uid));
+    const OSStatus status =
+        session.hardware->setPropertyData(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice),
+                                          sizeof id, &id);
+    if (status != 0) return fail("\"" + *uid + "\" cannot be the default output (status " + std::to_string(status) + ").");
+    return 0;
+}
+
+int play(const std::string& file, const std::optional<std::string>& device) {
+    std::string error;
+    const auto audio = readWav(file, error);
+    if (!audio) return fail(error);
+    OPEN_SESSION(session);
+    std::string uid = device.value_or("");
+    if (uid.empty()) {
+        const AudioObjectID id = session.defaultOutput();
+        if (id == 0) return fail("There is no default output to play into.");
+        uid = session.text(id, kAudioDevicePropertyDeviceUID);
+    } else if (session.deviceId(uid) == 0) {
+        return fail(deviceNotFound(uid));
+    }
+    // Streams the file in half-second pieces, keeping at most about two seconds queued.
+    const std::size_t piece = std::size_t(audio->rate / 2) * std::size_t(audio->channels);
+    const double total = double(audio->frames()) / audio->rate;
+    std::uint64_t playback = 0;
+    std::size_t sent = 0;
+    for (;;) {
+        std::uint64_t remaining = 0;
+        bool playing = false;
+        if (playback) {
+            const auto state = session.request(Message{{"op", op::kPlaybackState}, {"playback", playback}}, "Playback failed");
+            if (!state) return 1;
+            remaining = wire::unsignedField(*state, "remaining").value_or(0);
+            playing = state->value("playing", false);
+        }
+        if (playback && !playing && sent >= audio->samples.size()) break;
+        if (sent < audio->samples.size() && remaining < std::uint64_t(audio->rate) * 2) {
+            const std::size_t size = std::min(piece, audio->samples.size() - sent);
+            Message request{{"op", op::kPlay},
+                            {"uid", uid},
+                            {"channels", audio->channels},
+                            {"data", Message::binary(std::vector<std::uint8_t>(
+                                         reinterpret_cast<const std::uint8_t*>(audio->samples.data() + sent),
+                                         reinterpret_cast<const std::uint8_t*>(audio->samples.data() + sent + size)))}};
+            if (playback && playing) request["append"] = playback;
+            const auto reply = session.request(std::move(request), "\"" + uid + "\" cannot play " + file);
+            if (!reply) return 1;
+            playback = wire::unsignedField(*reply, "playback").value_or(0);
+            sent += size;
+            continue;
+        }
+        const double played = double(sent / std::size_t(audio->channels) - remaining) / audio->rate;
+        showProgress("Playing", file, played, total);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    showProgress("Playing", file, total, total);
+    endProgress();
+    return 0;
+}
+
+namespace {
+
+// What a recording callback hands the main thread: a single-producer, single-consumer ring.
+struct RecordRing {
+    std::vector<float> samples;
+    std::atomic<std::size_t> written{0};
+    std::atomic<std::size_t> read{0};
+    std::atomic<std::size_t> dropped{0};
+    int channels = 0;
+
+    static OSStatus capture(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
+                            AudioBufferList*, const AudioTimeStamp*, void* context) {
+        auto* ring = static_cast<RecordRing*>(context);
+        if (!input) return 0;
+        // Interleave every input buffer's channels into one frame.
+        const std::uint32_t frames = input->mNumberBuffers && input->mBuffers[0].mNumberChannels
+                                         ? input->mBuffers[0].mDataByteSize / (4 * input->mBuffers[0].mNumberChannels)
+                                         : 0;
+        std::size_t w = ring->written.load(std::memory_order_relaxed);
+        const std::size_t r = ring->read.load(std::memory_order_acquire);
+        if (w - r + std::size_t(frames) * std::size_t(ring->channels) > ring->samples.size()) {
+            ring->dropped.fetch_add(frames, std::memory_order_relaxed);
+            return 0;
+        }
+        for (std::uint32_t f = 0; f < frames; ++f) {
+            int channel = 0;
+            for (std::uint32_t b = 0; b < input->mNumberBuffers && channel < ring->channels; ++b) {
+                const auto& buffer = input->mBuffers[b];
+                const auto* data = static_cast<const float*>(buffer.mData);
+                for (std::uint32_t c = 0; c < buffer.mNumberChannels && channel < ring->channels; ++c, ++channel)
+                    ring->samples[(w++) % ring->samples.size()] = data ? data[f * buffer.mNumberChannels + c] : 0.0f;
+            }
+        }
+        ring->written.store(w, std::memory_order_release);
+        return 0;
+    }
+};
+
+}  // namespace
+
+int record(const std::string& uid, const std::string& file, double seconds, bool output) {
+    OPEN_SESSION(session);
+    const AudioObjectID id = session.deviceId(uid);
+    if (id == 0) return fail(deviceNotFound(uid));
+    WavAudio audio;
+    audio.rate = int(std::lround(session.rate(id)));
+    audio.channels = session.channels(id, output ? kAudioObjectPropertyScopeOutput : kAudioObjectPropertyScopeInput);
+    if (audio.channels == 0) return fail("\"" + uid + "\" has no " + (output ? "outputs." : "inputs."));
+    const std::size_t wanted = std::size_t(std::llround(seconds * audio.rate)) * std::size_t(audio.channels);
+    audio.samples.reserve(wanted);
+
+    if (output) {
+        // Only what arrives from now on.
+        while (true) {
+            const auto reply = session.request(Message{{"op", op::kTakeTap}, {"uid", uid}}, "Cannot tap \"" + uid + "\"");
+            if (!reply) return 1;
+            if (wire::binaryField(*reply, "data")->empty()) break;
+        }
+        while (audio.samples.size() < wanted) {
+            const auto reply = session.request(Message{{"op", op::kTakeTap}, {"uid", uid}}, "Cannot tap \"" + uid + "\"");
+            if (!reply) return 1;
+            const auto* data = wire::binaryField(*reply, "data");
+            const std::size_t count = std::min(data->size() / 4, wanted - audio.samples.size());
+            const auto* floats = reinterpret_cast<const float*>(data->data());
+            audio.samples.insert(audio.samples.end(), floats, floats + count);
+            showProgress("Recording", file, double(audio.frames()) / audio.rate, seconds);
+            if (data->empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    } else {
+        RecordRing ring;
+        ring.channels = audio.channels;
+        ring.samples.resize(std::size_t(audio.rate) * std::size_t(audio.channels) * 4);
+        AudioDeviceIOProcID proc = nullptr;
+        OSStatus status = session.hardware->createIOProcID(id, &RecordRing::capture, &ring, proc);
+        if (status == 0) status = session.hardware->startDevice(id, proc);
+        if (status != 0) return fail("Cannot record from \"" + uid + "\" (status " + std::to_string(status) + ").");
+        while (audio.samples.size() < wanted) {
+            const std::size_t w = ring.written.load(std::memory_order_acquire);
+            std::size_t r = ring.read.load(std::memory_order_relaxed);
+            while (r < w && audio.samples.size() < wanted) audio.samples.push_back(ring.samples[(r++) % ring.samples.size()]);
+            ring.read.store(r, std::memory_order_release);
+            showProgress("Recording", file, double(audio.frames()) / audio.rate, seconds);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        session.hardware->stopDevice(id, proc);
+        session.hardware->destroyIOProcID(id, proc);
+        if (ring.dropped.load() > 0) std::fprintf(stderr, "audiosim: %zu frames were lost.\n", ring.dropped.load());
+    }
+    endProgress();
+    if (const auto error = writeWav(file, audio); !error.empty()) return fail(error);
+    return 0;
+}
+
+int plug(const std::string& uid, bool plugged) {
+    OPEN_SESSION(session);
+    return session.request(Message{{"op", plugged ? op::kPlug : op::kUnplug}, {"uid", uid}},
+                           plugged ? "Cannot plug in \"" + uid + "\"" : "Cannot unplug \"" + uid + "\"")
+               ? 0
+               : 1;
+}
+
+int setRate(const std::string& uid, double rate) {
+    OPEN_SESSION(session);
+    return session.request(Message{{"op", op::kSetRate}, {"uid", uid}, {"rate", rate}},
+                           "\"" + uid + "\" cannot run at " + std::to_string(std::lround(rate)) + " Hz")
+               ? 0
+               : 1;
+}
+
+int volume(const std::string& uid, const std::optional<double>& level) {
+    OPEN_SESSION(session);
+    const AudioObjectID id = session.deviceId(uid);
+    if (id == 0) return fail(deviceNotFound(uid));
+    bool any = false;
+    for (std::uint32_t element = 0; element <= 64; ++element) {
+        const AudioObjectPropertyAddress address{kAudioDevicePropertyVolumeScalar, kAudioObjectPropertyScopeOutput, element};
+        if (!session.hardware->hasProperty(id, address)) continue;
+        any = true;
+        if (level) {
+            bool settable = false;
+            if (session.hardware->isPropertySettable(id, address, settable) != 0 || !settable) continue;
+            const auto value = float(*level);
+            session.hardware->setPropertyData(id, address, sizeof value, &value);
+        } else {
+            float value = 0;
+            std::uint32_t size = sizeof value;
+            session.hardware->getPropertyData(id, address, nullptr, size, &value);
+            std::printf("%s %.3f\n", element == 0 ? "main" : ("channel " + std::to_string(element)).c_str(), value);
+        }
+    }
+    if (!any) return fail("\"" + uid + "\" has no volume control.");
+    return 0;
+}
+
+int input(const std::string& uid, const InputSignal& signal) {
+    Message request{{"op", op::kSetInput}, {"uid", uid}};
+    if (signal.sine) {
+        request["kind"] = "sine";
+        request["frequency"] = *signal.sine;
+        request["level"] = signal.level;
+    } else if (signal.wav) {
+        std::string error;
+        const auto audio = readWav(*signal.wav, error);
+        if (!audio) return fail(error);
+        std::vector<float> mono(audio->frames());
+        for (std::size_t f = 0; f < mono.size(); ++f) mono[f] = audio->samples[f * std::size_t(audio->channels)];
+        if (mono.size() * 4 > 512 * 1024) return fail(*signal.wav + " is too long for an input loop (at most 131,072 frames).");
+        request["kind"] = "samples";
+        request["data"] = Message::binary(std::vector<std::uint8_t>(reinterpret_cast<const std::uint8_t*>(mono.data()),
+                                                                    reinterpret_cast<const std::uint8_t*>(mono.data() + mono.size())));
+    } else if (signal.silence) {
+        request["kind"] = "silence";
+    } else {
+        return fail("Say what the input should produce: --sine HZ, --wav FILE or --silence.");
+    }
+    OPEN_SESSION(session);
+    return session.request(std::move(request), "\"" + uid + "\" has no input to change") ? 0 : 1;
+}
+
+int permission(const std::optional<std::string>& status, const std::optional<std::string>& answer,
+               const std::optional<double>& delay) {
+    static const char* const kWords[] = {"not-determined", "restricted", "denied", "authorized"};
+    OPEN_SESSION(session);
+    if (!status && !answer && !delay) {
+        const auto reply = session.request(Message{{"op", op::kPermissionStatus}}, "Cannot read the capture permission");
+        if (!reply) return 1;
+        const auto value = wire::integerField(*reply, "value").value_or(0);
+        std::printf("%s\n", kWords[std::clamp<std::int64_t>(value, 0, 3)]);
+        return 0;
+    }
+    Message request{{"op", op::kPermissionSet}};
+    if (status)
+        for (int i = 0; i < 4; ++i)
+            if (*status == kWords[i]) request["value"] = i;
+    if (answer) request["answer"] = *answer == "granted";
+    if (delay) request["delay"] = *delay;
+    return session.request(std::move(request), "Cannot change the capture permission") ? 0 : 1;
+}
+
+int stats(bool json) {
+    OPEN_SESSION(session);
+    auto reply = session.request(Message{{"op", op::kStats}}, "Cannot read the statistics");
+    if (!reply) return 1;
+    reply->erase("id");
+    reply->erase("status");
+    if (json) {
+        std::printf("%s\n", reply->dump(2).c_str());
+        return 0;
+    }
+    std::printf("cycles %llu, xruns %llu, clients %llu\n", (unsigned long long)(*reply)["cycles"].get<std::uint64_t>(),
+                (unsigned long long)(*reply)["xruns"].get<std::uint64_t>(),
+                (unsigned long long)(*reply)["clients"].get<std::uint64_t>());
+    for (const auto& d : (*reply)["devices"])
+        std::printf("  %-30s cycles %10llu  xruns %llu\n", d["uid"].get<std::string>().c_str(),
+                    (unsigned long long)d["cycles"].get<std::uint64_t>(), (unsigned long long)d["xruns"].get<std::uint64_t>());
+    return 0;
+}
+
+}  // namespace audiosim::cli

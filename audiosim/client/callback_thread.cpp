@@ -1,0 +1,81 @@
+#include "audiosim/client/callback_thread.h"
+
+#include <chrono>
+#include <cstring>
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace audiosim {
+
+using namespace platform::audio;
+
+CallbackThread::CallbackThread(int memoryFd, AudioObjectID device, AudioDeviceIOProc proc, void* clientData)
+    : device_(device), proc_(proc), clientData_(clientData) {
+    void* mapping = ::mmap(nullptr, kCycleMappingBytes, PROT_READ | PROT_WRITE, MAP_SHARED, memoryFd, 0);
+    ::close(memoryFd);
+    if (mapping == MAP_FAILED) return;
+    mapping_ = mapping;
+    thread_ = std::thread([this] { run(); });
+}
+
+CallbackThread::~CallbackThread() {
+    if (!mapping_) return;
+    shared().shutdown.store(1, std::memory_order_release);
+    futexWake(shared().sequence);
+    thread_.join();
+    ::munmap(mapping_, kCycleMappingBytes);
+}
+
+void CallbackThread::waitUntilIdle() {
+    if (!mapping_) return;
+    for (int i = 0; i < 1000; ++i) {
+        if (shared().done.load(std::memory_order_acquire) == shared().sequence.load(std::memory_order_acquire)) return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+// Real-time: after its start the loop allocates nothing and locks nothing; its one system call
+// per cycle is the futex wait.
+void CallbackThread::run() {
+    pthread_setname_np(pthread_self(), "audiosim-io");
+    SharedCycle& cycle = shared();
+    std::uint32_t seen = cycle.sequence.load(std::memory_order_acquire);
+    char* base = static_cast<char*>(mapping_);
+    alignas(AudioBufferList) std::byte inputStorage[audioBufferListSize(kMaxCycleBuffers)];
+    alignas(AudioBufferList) std::byte outputStorage[audioBufferListSize(kMaxCycleBuffers)];
+    auto* input = reinterpret_cast<AudioBufferList*>(inputStorage);
+    auto* output = reinterpret_cast<AudioBufferList*>(outputStorage);
+    for (;;) {
+        if (cycle.shutdown.load(std::memory_order_acquire)) return;
+        const std::uint32_t sequence = cycle.sequence.load(std::memory_order_acquire);
+        if (sequence == seen) {
+            futexWait(cycle.sequence, seen, 100'000'000);
+            continue;
+        }
+        seen = sequence;
+        const std::uint32_t frames = std::min(cycle.frames, kMaxCycleFrames);
+        const auto layout = [&](AudioBufferList* list, std::uint32_t buffers, const std::uint32_t* channels,
+                                std::size_t offset) {
+            list->mNumberBuffers = std::min(buffers, kMaxCycleBuffers);
+            for (std::uint32_t b = 0; b < list->mNumberBuffers; ++b) {
+                const std::size_t bytes = std::size_t(channels[b]) * frames * sizeof(float);
+                if (offset - (offset >= kCycleOutputOffset ? kCycleOutputOffset : kCycleInputOffset) + bytes > kCycleAreaBytes) {
+                    list->mNumberBuffers = b;
+                    break;
+                }
+                list->mBuffers[b] = {channels[b], std::uint32_t(bytes), base + offset};
+                offset += bytes;
+            }
+        };
+        layout(input, cycle.inputBuffers, cycle.inputChannels, kCycleInputOffset);
+        layout(output, cycle.outputBuffers, cycle.outputChannels, kCycleOutputOffset);
+        for (std::uint32_t b = 0; b < output->mNumberBuffers; ++b)
+            std::memset(output->mBuffers[b].mData, 0, output->mBuffers[b].mDataByteSize);
+        const AudioTimeStamp now{cycle.sampleTime, cycle.wakeTime.load(std::memory_order_relaxed)};
+        proc_(device_, &now, input, &now, output, &now, clientData_);
+        cycle.done.store(sequence, std::memory_order_release);
+    }
+}
+
+}  // namespace audiosim

@@ -1,0 +1,175 @@
+#include "audiosim/client/remote_hardware.h"
+
+#include "audiosim/client/callback_thread.h"
+#include "audiosim/protocol/operations.h"
+
+#include <cstring>
+#include <unistd.h>
+
+namespace audiosim {
+
+using namespace platform::audio;
+using wire::Message;
+
+namespace {
+
+constexpr std::uint32_t kMaxDataBytes = 512 * 1024;
+
+Message propertyRequest(const char* op, AudioObjectID object, const AudioObjectPropertyAddress& address,
+                        const PropertyList* qualifier = nullptr) {
+    Message request{{"op", op}, {"object", object}, {"address", wire::toMessage(address)}};
+    if (qualifier) request["qualifier"] = wire::toMessage(*qualifier);
+    return request;
+}
+
+std::uint64_t handleOf(AudioDeviceIOProcID procID) { return std::uint64_t(reinterpret_cast<std::uintptr_t>(procID)); }
+
+}  // namespace
+
+RemoteHardware::RemoteHardware(std::shared_ptr<DaemonConnection> connection) : connection_(std::move(connection)) {}
+
+RemoteHardware::~RemoteHardware() {
+    std::lock_guard lock(callbacksMutex_);
+    callbacks_.clear();
+}
+
+std::optional<Message> RemoteHardware::call(Message request, int* fd) { return connection_->call(std::move(request), fd); }
+
+OSStatus RemoteHardware::statusOf(const std::optional<Message>& reply) {
+    if (!reply) return kAudioHardwareNotRunningError;
+    return OSStatus(wire::integerField(*reply, "status").value_or(kAudioHardwareUnspecifiedError));
+}
+
+bool RemoteHardware::hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) {
+    const auto reply = call(propertyRequest(op::kHas, object, address));
+    return statusOf(reply) == 0 && reply->value("value", false);
+}
+
+OSStatus RemoteHardware::isPropertySettable(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                            bool& settable) {
+    settable = false;
+    const auto reply = call(propertyRequest(op::kSettable, object, address));
+    const OSStatus status = statusOf(reply);
+    if (status == 0) settable = reply->value("value", false);
+    return status;
+}
+
+OSStatus RemoteHardware::getPropertyDataSize(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                             const PropertyList* qualifier, std::uint32_t& size) {
+    size = 0;
+    const auto reply = call(propertyRequest(op::kSize, object, address, qualifier));
+    const OSStatus status = statusOf(reply);
+    if (status == 0) size = std::uint32_t(wire::unsignedField(*reply, "size").value_or(0));
+    return status;
+}
+
+OSStatus RemoteHardware::getPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                         const PropertyList* qualifier, std::uint32_t& ioSize, void* data) {
+    Message request = propertyRequest(op::kGet, object, address, qualifier);
+    request["capacity"] = std::min(ioSize, kMaxDataBytes);
+    const std::uint32_t capacity = ioSize;
+    ioSize = 0;
+    const auto reply = call(std::move(request));
+    const OSStatus status = statusOf(reply);
+    if (status != 0) return status;
+    const auto* bytes = wire::binaryField(*reply, "data");
+    if (!bytes || bytes->size() > capacity) return kAudioHardwareBadPropertySizeError;
+    if (!bytes->empty()) std::memcpy(data, bytes->data(), bytes->size());
+    ioSize = std::uint32_t(bytes->size());
+    return 0;
+}
+
+OSStatus RemoteHardware::setPropertyData(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                         std::uint32_t size, const void* data) {
+    if (size > kMaxDataBytes || (size > 0 && !data)) return kAudioHardwareBadPropertySizeError;
+    Message request = propertyRequest(op::kSet, object, address);
+    const auto* bytes = static_cast<const std::uint8_t*>(data);
+    request["data"] = Message::binary(std::vector<std::uint8_t>(bytes, bytes + size));
+    return statusOf(call(std::move(request)));
+}
+
+OSStatus RemoteHardware::getPropertyObject(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                           const PropertyList* qualifier, PropertyList& value) {
+    value = PropertyList();
+    const auto reply = call(propertyRequest(op::kGetObject, object, address, qualifier));
+    const OSStatus status = statusOf(reply);
+    if (status != 0) return status;
+    const auto field = reply->find("value");
+    auto converted = field != reply->end() ? wire::toPropertyList(*field) : std::nullopt;
+    if (!converted) return kAudioHardwareUnspecifiedError;
+    value = std::move(*converted);
+    return 0;
+}
+
+OSStatus RemoteHardware::setPropertyObject(AudioObjectID object, const AudioObjectPropertyAddress& address,
+                                           const PropertyList& value) {
+    Message request = propertyRequest(op::kSetObject, object, address);
+    request["value"] = wire::toMessage(value);
+    return statusOf(call(std::move(request)));
+}
+
+OSStatus RemoteHardware::createAggregateDevice(const PropertyList& description, AudioObjectID& device) {
+    device = 0;
+    const auto reply = call(Message{{"op", op::kCreateAggregate}, {"description", wire::toMessage(description)}});
+    const OSStatus status = statusOf(reply);
+    if (status == 0) device = AudioObjectID(wire::unsignedField(*reply, "device").value_or(0));
+    return status;
+}
+
+OSStatus RemoteHardware::destroyAggregateDevice(AudioObjectID device) {
+    return statusOf(call(Message{{"op", op::kDestroyAggregate}, {"device", device}}));
+}
+
+OSStatus RemoteHardware::createIOProcID(AudioObjectID device, AudioDeviceIOProc proc, void* clientData,
+                                        AudioDeviceIOProcID& procID) {
+    procID = nullptr;
+    if (!proc) return kAudioHardwareIllegalOperationError;
+    int memoryFd = -1;
+    const auto reply = call(Message{{"op", op::kCreateProc}, {"device", device}}, &memoryFd);
+    const OSStatus status = statusOf(reply);
+    const auto handle = status == 0 ? wire::unsignedField(*reply, "proc") : std::nullopt;
+    if (status != 0 || !handle || memoryFd < 0) {
+        if (memoryFd >= 0) ::close(memoryFd);
+        return status != 0 ? status : kAudioHardwareUnspecifiedError;
+    }
+    auto thread = std::make_unique<CallbackThread>(memoryFd, device, proc, clientData);
+    if (!thread->valid()) {
+        call(Message{{"op", op::kDestroyProc}, {"device", device}, {"proc", *handle}});
+        return kAudioHardwareUnspecifiedError;
+    }
+    std::lock_guard lock(callbacksMutex_);
+    callbacks_[*handle] = std::move(thread);
+    procID = reinterpret_cast<AudioDeviceIOProcID>(std::uintptr_t(*handle));
+    return 0;
+}
+
+OSStatus RemoteHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) {
+    const OSStatus status = statusOf(call(Message{{"op", op::kDestroyProc}, {"device", device}, {"proc", handleOf(procID)}}));
+    std::unique_ptr<CallbackThread> thread;
+    {
+        std::lock_guard lock(callbacksMutex_);
+        const auto it = callbacks_.find(handleOf(procID));
+        if (it == callbacks_.end()) return status != 0 ? status : kAudioHardwareIllegalOperationError;
+        // Without an answer the daemon is gone and will never call it again either.
+        if (status == 0 || status == kAudioHardwareNotRunningError) {
+            thread = std::move(it->second);
+            callbacks_.erase(it);
+        }
+    }
+    return status;
+}
+
+OSStatus RemoteHardware::startDevice(AudioObjectID device, AudioDeviceIOProcID procID) {
+    return statusOf(call(Message{{"op", op::kStart}, {"device", device}, {"proc", handleOf(procID)}}));
+}
+
+// Once the daemon has stopped calling it, waits for a cycle in progress here to end, so that the
+// callback's data may be freed when this returns.
+OSStatus RemoteHardware::stopDevice(AudioObjectID device, AudioDeviceIOProcID procID) {
+    const OSStatus status = statusOf(call(Message{{"op", op::kStop}, {"device", device}, {"proc", handleOf(procID)}}));
+    std::lock_guard lock(callbacksMutex_);
+    if (const auto it = callbacks_.find(handleOf(procID)); it != callbacks_.end()) it->second->waitUntilIdle();
+    return status;
+}
+
+}  // namespace audiosim
