@@ -236,7 +236,7 @@ bool Server::flush(Connection& connection) {
 
 Message Server::handle(Connection& connection, const Message& request, int& passFd) {
     const std::string op = request["op"].get<std::string>();
-    if (op == op::kPing) return statusOnly(0);
+    if (op == op::kPing) return Message{{"status", 0}, {"pid", ::getpid()}};
     if (op == op::kStats) return statistics();
     if (op.starts_with("permission")) {
         bool deferred = false;

@@ -165,6 +165,7 @@ void DeviceModel::runCycle(Device& device, std::int64_t position, std::uint32_t 
             offset += std::size_t(stream.channels) * frames;
             firstChannel += stream.channels;
         }
+        member->drainUntil = std::max(member->drainUntil, start + frames + latency_);
     }
     if (mixed) {
         mixed->clear();
@@ -193,6 +194,7 @@ void DeviceModel::consume(Device& device, std::int64_t position, std::uint32_t f
             const float* source = playback.samples.data() + playback.frame * playback.channels;
             for (std::uint32_t c = 0; c < std::min(channels, playback.channels); ++c) slot[c] += source[c];
         }
+        device.drainUntil = std::max(device.drainUntil, position + frames + latency_);
     }
     std::erase_if(device.playbacks, [](const Device::Playback& p) { return p.frame * p.channels >= p.samples.size(); });
     const std::int64_t start = position - latency_;
@@ -287,7 +289,9 @@ void DeviceModel::clockLoop() {
         for (auto& d : devices_) {
             if (!d->plugged) continue;
             const bool ownProcs = std::any_of(d->procs.begin(), d->procs.end(), [](const IOProc& p) { return p.running; });
-            if (!(d->aggregate ? ownProcs : runningSomewhere(*d))) continue;
+            const auto it = std::find_if(schedules.begin(), schedules.end(), [&](const Schedule& s) { return s.device == d->id; });
+            const bool draining = it != schedules.end() && it->position < d->drainUntil;
+            if (!(d->aggregate ? ownProcs : runningSomewhere(*d) || draining)) continue;
             const double rate = nominalRate(*d);
             const auto active = members(*d);
             if (rate <= 0 || active.empty()) continue;
@@ -295,7 +299,6 @@ void DeviceModel::clockLoop() {
             const auto gridAfter = [&](double seconds) {
                 return std::int64_t(std::ceil(seconds * rate / frames)) * frames;
             };
-            const auto it = std::find_if(schedules.begin(), schedules.end(), [&](const Schedule& s) { return s.device == d->id; });
             Schedule schedule = it != schedules.end() ? *it : Schedule{d->id, gridAfter(elapsed)};
             const double due = double(schedule.position) / rate;
             if (due <= elapsed) {

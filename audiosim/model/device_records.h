@@ -54,6 +54,7 @@ struct DeviceModel::Device {
     std::vector<float> outputRing;
     std::deque<float> tap;
     std::int64_t position = 0;  // the next frame a step of this device runs
+    std::int64_t drainUntil = 0;  // the clock keeps running the device until what was written arrived
     std::uint64_t cycles = 0;
     std::uint64_t xruns = 0;
 

@@ -1,0 +1,139 @@
+#include "audiosim/cli/wav_file.h"
+#include "audiosim/client/remote_services.h"
+#include "router/engine/route_engine.h"
+#include "tests/support/daemon_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <thread>
+
+namespace korvane {
+namespace {
+
+using namespace platform::audio;
+using namespace std::chrono_literals;
+using audiosim::wire::Message;
+using test::DaemonFixture;
+
+constexpr AudioObjectPropertyAddress global(FourCharCode selector) { return {selector, kAudioObjectPropertyScopeGlobal, 0}; }
+
+AudioObjectID idOf(AudioHardware& hardware, const std::string& uid) {
+    AudioObjectID id = 0;
+    const PropertyList qualifier(uid);
+    std::uint32_t size = sizeof id;
+    hardware.getPropertyData(kAudioObjectSystemObject, global(kAudioHardwarePropertyTranslateUIDToDevice), &qualifier,
+                             size, &id);
+    return id;
+}
+
+// What the device's output received since the last call.
+std::vector<float> takeTap(audiosim::RemoteHardware& hardware, const std::string& uid) {
+    std::vector<float> samples;
+    for (;;) {
+        const auto reply = hardware.connection().call(Message{{"op", "takeTap"}, {"uid", uid}});
+        const auto& data = (*reply)["data"].get_binary();
+        if (data.empty()) return samples;
+        const auto* floats = reinterpret_cast<const float*>(data.data());
+        samples.insert(samples.end(), floats, floats + data.size() / 4);
+    }
+}
+
+float peakOf(const std::vector<float>& samples, std::size_t channel, std::size_t channels) {
+    float peak = 0;
+    for (std::size_t i = channel; i < samples.size(); i += channels) peak = std::max(peak, std::fabs(samples[i]));
+    return peak;
+}
+
+TEST(DaemonAudio, WhatPlaysThroughKorvaneIsRecordedSampleExact) {
+    DaemonFixture daemon;
+    // A second of two different tones, one per channel.
+    audiosim::WavAudio tone;
+    tone.channels = 2;
+    tone.rate = 48000;
+    for (int i = 0; i < 48000; ++i) {
+        tone.samples.push_back(float(0.5 * std::sin(2 * M_PI * 440 * i / 48000.0)));
+        tone.samples.push_back(float(0.25 * std::sin(2 * M_PI * 660 * i / 48000.0 + 0.3)));
+    }
+    const auto source = (daemon.environment.root() / "tone.wav").string();
+    const auto recorded = (daemon.environment.root() / "recorded.wav").string();
+    ASSERT_EQ(audiosim::writeWav(source, tone), "");
+    const auto program = test::audiosimProgram();
+    ASSERT_EQ(test::runProgram({program, "default-output", "audio.ravlin.stereo.v1"}), 0);
+
+    std::thread recorder([&] { EXPECT_EQ(test::runProgram({program, "record", "audio.ravlin.stereo.v1", recorded, "--seconds", "2"}), 0); });
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(test::runProgram({program, "play", source}), 0);
+    recorder.join();
+
+    std::string error;
+    const auto audio = audiosim::readWav(recorded, error);
+    ASSERT_TRUE(audio) << error;
+    ASSERT_EQ(audio->channels, 2);
+    // Find where the tone begins (its second channel starts at a nonzero sample), then compare.
+    std::size_t start = 0;
+    while (start < audio->frames() && audio->samples[2 * start + 1] == 0.0f) ++start;
+    ASSERT_LT(start + tone.frames(), audio->frames() + 1) << "the recording holds only part of the tone";
+    std::size_t mismatches = 0;
+    for (std::size_t f = 0; f < tone.frames(); ++f)
+        for (std::size_t c = 0; c < 2; ++c) mismatches += audio->samples[2 * (start + f) + c] != tone.samples[2 * f + c];
+    EXPECT_EQ(mismatches, 0u);
+}
+
+TEST(DaemonAudio, TheRouteEngineCopiesAHardwareInputToAListeningOutput) {
+    DaemonFixture daemon;
+    auto hardware = daemon.connect();
+    ScopedHardware installed(*hardware);
+    char message[512] = {};
+    RouteState* route = RavlinRouteStart(idOf(*hardware, "USBInterface:2in2out"), idOf(*hardware, "BuiltInSpeakerDevice"),
+                                         message, sizeof message);
+    ASSERT_NE(route, nullptr) << message;
+    takeTap(*hardware, "BuiltInSpeakerDevice");
+    for (int i = 0; i < 300 && RavlinRouteCycles(route) < 40; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_GE(RavlinRouteCycles(route), 40u);
+    const auto heard = takeTap(*hardware, "BuiltInSpeakerDevice");
+    RavlinRouteStop(route);
+    const float expected = float(std::pow(10.0, -12.0 / 20.0));  // the interface's 440 Hz at -12 dBFS
+    EXPECT_NEAR(peakOf(heard, 0, 2), expected, 1e-3);
+    EXPECT_NEAR(peakOf(heard, 1, 2), expected, 1e-3);
+    EXPECT_GT(RavlinRouteMonitorPeak(nullptr) + 1.0f, 0.0f);
+    const auto stats = *hardware->connection().call(Message{{"op", "stats"}});
+    EXPECT_EQ(stats["xruns"].get<std::uint64_t>(), 0u);
+}
+
+TEST(DaemonAudio, AnOutputQueuePlaysItsBufferOnce) {
+    DaemonFixture daemon;
+    auto hardware = daemon.connect();
+    std::string error;
+    audiosim::RemoteQueueService service(audiosim::DaemonConnection::open(error));
+    AudioStreamBasicDescription format{48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked, 8, 1,
+                                       8, 2, 32, 0};
+    std::unique_ptr<AudioOutputQueue> queue;
+    ASSERT_EQ(service.newOutput(format, queue), 0);
+    EXPECT_EQ(queue->setCurrentDevice("NoSuchDevice"), kAudioHardwareBadDeviceError);
+    ASSERT_EQ(queue->setCurrentDevice("BTHeadphones:00-11-22"), 0);
+    AudioQueueBuffer* buffer = nullptr;
+    ASSERT_EQ(queue->allocateBuffer(4800 * 8, buffer), 0);
+    auto* samples = static_cast<float*>(buffer->mAudioData);
+    for (int i = 0; i < 4800 * 2; ++i) samples[i] = 0.063095734f;
+    buffer->mAudioDataByteSize = 4800 * 8;
+    takeTap(*hardware, "BTHeadphones:00-11-22");
+    ASSERT_EQ(queue->enqueueBuffer(buffer), 0);
+    ASSERT_EQ(queue->start(), 0);
+    std::vector<float> heard;
+    for (int i = 0; i < 100 && heard.size() < 2u * 48000 / 2; ++i) {
+        std::this_thread::sleep_for(20ms);
+        const auto more = takeTap(*hardware, "BTHeadphones:00-11-22");
+        heard.insert(heard.end(), more.begin(), more.end());
+    }
+    std::size_t loud = 0;
+    for (const float s : heard) loud += s == 0.063095734f;
+    EXPECT_EQ(loud, 4800u * 2);  // every sample once, no more
+    EXPECT_EQ(queue->dispose(), 0);
+
+    format.mFormatFlags = kAudioFormatFlagIsSignedInteger;
+    EXPECT_EQ(service.newOutput(format, queue), audiosim::kAudioFormatUnsupportedDataFormatError);
+}
+
+}  // namespace
+}  // namespace korvane

@@ -1,0 +1,358 @@
+#include "audiosim/client/remote_services.h"
+#include "audiosim/protocol/operations.h"
+#include "audiosim/protocol/paths.h"
+#include "shared/audio_device_inventory.h"
+#include "shared/driver_contract.h"
+#include "shared/listening_volume.h"
+#include "tests/support/daemon_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <future>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace korvane {
+namespace {
+
+using namespace platform::audio;
+using namespace std::chrono_literals;
+using audiosim::wire::Message;
+using test::DaemonFixture;
+
+constexpr AudioObjectPropertyAddress global(FourCharCode selector) { return {selector, kAudioObjectPropertyScopeGlobal, 0}; }
+
+AudioObjectID idOf(AudioHardware& hardware, const std::string& uid) {
+    AudioObjectID id = 0;
+    const PropertyList qualifier(uid);
+    std::uint32_t size = sizeof id;
+    hardware.getPropertyData(kAudioObjectSystemObject, global(kAudioHardwarePropertyTranslateUIDToDevice), &qualifier,
+                             size, &id);
+    return id;
+}
+
+Message stats(audiosim::RemoteHardware& hardware) { return *hardware.connection().call(Message{{"op", "stats"}}); }
+
+// Waits up to two seconds for a condition that another process brings about.
+bool eventually(const std::function<bool()>& condition) {
+    for (int i = 0; i < 200; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return condition();
+}
+
+int rawConnect() {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, audiosim::socketLocation().socket.c_str());
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// True when the daemon closes the connection within two seconds.
+bool closedByPeer(int fd) {
+    timeval timeout{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    char byte;
+    return ::recv(fd, &byte, 1, 0) == 0;
+}
+
+TEST(Daemon, ListsDevicesAndRoundTripsProperties) {
+    DaemonFixture daemon;
+    auto hardware = daemon.connect();
+    ScopedHardware installed(*hardware);
+
+    const auto endpoints = AudioDeviceInventory::enumerate();
+    ASSERT_TRUE(endpoints);
+    ASSERT_EQ(endpoints->size(), 6u);
+    EXPECT_EQ((*endpoints)[0].name, "Bluetooth Headphones");
+    const auto speakers = idOf(*hardware, "BuiltInSpeakerDevice");
+    const auto usb = idOf(*hardware, "USBInterface:2in2out");
+    const auto korvane = idOf(*hardware, "audio.ravlin.stereo.v1");
+
+    EXPECT_EQ(ListeningVolume::elements(usb), (std::vector<std::uint32_t>{1, 2}));
+    EXPECT_TRUE(ListeningVolume::setChannelLevels(usb, {0.25f, 0.5f}));
+    EXPECT_EQ(ListeningVolume::channelLevels(usb), (std::vector<float>{0.25f, 0.5f}));
+    EXPECT_EQ(driver::writeGain(korvane, 6.5), 0);
+    EXPECT_EQ(driver::readGain(korvane), 6.5);
+    EXPECT_EQ(setProperty(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice), korvane), 0);
+    AudioObjectID current = 0;
+    EXPECT_EQ(getProperty(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice), current), 0);
+    EXPECT_EQ(current, korvane);
+    std::string output;
+    EXPECT_EQ(test::runProgram({test::audiosimProgram(), "default-output"}, &output), 0);
+    EXPECT_EQ(output, "audio.ravlin.stereo.v1\n");
+
+    // Errors travel as statuses.
+    double rate = 0;
+    EXPECT_EQ(getProperty(999, global(kAudioDevicePropertyNominalSampleRate), rate), kAudioHardwareBadObjectError);
+    EXPECT_EQ(setProperty(speakers, global(kAudioDevicePropertyNominalSampleRate), 12345.0), kAudioDeviceUnsupportedFormatError);
+}
+
+TEST(Daemon, PrivateAggregatesAndCallbacksVanishWithTheirClient) {
+    DaemonFixture daemon;
+    auto observer = daemon.connect();
+    {
+        auto owner = daemon.connect();
+        PropertyList::Dictionary sub;
+        sub["uid"] = PropertyList("BuiltInSpeakerDevice");
+        PropertyList::Dictionary description;
+        description["uid"] = PropertyList("test.private");
+        description["name"] = PropertyList("private");
+        description["private"] = PropertyList(1);
+        description["subdevices"] = PropertyList(PropertyList::Array{PropertyList(sub)});
+        AudioObjectID aggregate = 0;
+        ASSERT_EQ(owner->createAggregateDevice(description, aggregate), 0);
+        EXPECT_EQ(idOf(*owner, "test.private"), aggregate);
+        EXPECT_EQ(idOf(*observer, "test.private"), 0u);  // invisible to others
+        AudioDeviceIOProcID proc = nullptr;
+        ASSERT_EQ(owner->createIOProcID(aggregate, [](auto...) -> OSStatus { return 0; }, nullptr, proc), 0);
+        ASSERT_EQ(owner->startDevice(aggregate, proc), 0);
+        EXPECT_TRUE(eventually([&] { return stats(*observer)["cycles"].get<std::uint64_t>() > 0; }));
+    }
+    EXPECT_TRUE(eventually([&] { return stats(*observer)["clients"].get<int>() == 1; }));
+    // The UID is free again: the aggregate is gone.
+    auto again = daemon.connect();
+    PropertyList::Dictionary description;
+    description["uid"] = PropertyList("test.private");
+    description["name"] = PropertyList("again");
+    description["subdevices"] = PropertyList(PropertyList::Array{PropertyList(PropertyList::Dictionary{{"uid", PropertyList("HDMIDisplay:1")}})});
+    AudioObjectID aggregate = 0;
+    EXPECT_EQ(again->createAggregateDevice(description, aggregate), 0);
+}
+
+TEST(Daemon, AKilledClientsResourcesAreReclaimed) {
+    DaemonFixture daemon;
+    auto observer = daemon.connect();
+    const pid_t child = ::fork();
+    if (child == 0) {
+        std::string error;
+        auto hardware = std::make_unique<audiosim::RemoteHardware>(
+            std::shared_ptr<audiosim::DaemonConnection>(audiosim::DaemonConnection::open(error)));
+        const auto speakers = idOf(*hardware, "BuiltInSpeakerDevice");
+        AudioDeviceIOProcID proc = nullptr;
+        hardware->createIOProcID(speakers, [](auto...) -> OSStatus { return 0; }, nullptr, proc);
+        hardware->startDevice(speakers, proc);
+        ::pause();  // until killed
+        ::_exit(0);
+    }
+    ASSERT_TRUE(eventually([&] { return stats(*observer)["clients"].get<int>() == 2; }));
+    std::this_thread::sleep_for(50ms);
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_TRUE(eventually([&] { return stats(*observer)["clients"].get<int>() == 1; }));
+    // The speakers stop running once the killed client's callback is gone.
+    std::uint32_t running = 1;
+    ScopedHardware installed(*observer);
+    EXPECT_TRUE(eventually([&] {
+        return getProperty(idOf(*observer, "BuiltInSpeakerDevice"), global(kAudioDevicePropertyDeviceIsRunningSomewhere),
+                           running) == 0 &&
+               running == 0;
+    }));
+}
+
+TEST(Daemon, MalformedAndOversizedMessagesCloseOnlyTheirConnection) {
+    DaemonFixture daemon;
+    auto healthy = daemon.connect();
+    struct Case {
+        const char* name;
+        std::vector<std::uint8_t> bytes;
+    };
+    const auto frame = [](const std::vector<std::uint8_t>& payload) {
+        std::vector<std::uint8_t> bytes(4 + payload.size());
+        for (int i = 0; i < 4; ++i) bytes[std::size_t(i)] = std::uint8_t(payload.size() >> (8 * i));
+        std::copy(payload.begin(), payload.end(), bytes.begin() + 4);
+        return bytes;
+    };
+    const Case cases[] = {
+        {"not CBOR", frame({0xFF, 0x00, 0x13, 0x37})},
+        {"not an object", frame(Message::to_cbor(Message::array({1, 2})))},
+        {"no op", frame(Message::to_cbor(Message{{"id", 1}}))},
+        {"id of the wrong type", frame(Message::to_cbor(Message{{"id", "one"}, {"op", "ping"}}))},
+        {"oversized length", {0x00, 0x00, 0x20, 0x00}},  // 2 MiB
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int fd = rawConnect();
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(::send(fd, c.bytes.data(), c.bytes.size(), MSG_NOSIGNAL), ssize_t(c.bytes.size()));
+        EXPECT_TRUE(closedByPeer(fd));
+        ::close(fd);
+    }
+    // Wrong field types inside a valid request get a status, not a crash.
+    const auto reply = healthy->connection().call(Message{{"op", "get"}, {"object", "x"}, {"address", 5}});
+    ASSERT_TRUE(reply);
+    EXPECT_NE((*reply)["status"].get<int>(), 0);
+    EXPECT_EQ(stats(*healthy)["clients"].get<int>(), 1);
+}
+
+TEST(Daemon, RefusesPeersOfAnotherUser) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+    DaemonFixture daemon;
+    // Let another user reach the socket, so that only the peer check stands in the way.
+    const auto location = audiosim::socketLocation();
+    ::chmod(daemon.environment.root().c_str(), 0711);
+    ::chmod(daemon.environment.runtimeDirectory().c_str(), 0711);
+    ::chmod(location.directory.c_str(), 0711);
+    ::chmod(location.socket.c_str(), 0666);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+        const int fd = rawConnect();
+        if (fd < 0) ::_exit(3);
+        const auto request = audiosim::wire::encode(Message{{"id", 1}, {"op", "ping"}});
+        ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+        ::_exit(closedByPeer(fd) ? 0 : 1);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    ::chmod(location.directory.c_str(), 0700);
+}
+
+TEST(Daemon, CallsTimeOutWhenTheDaemonIsStopped) {
+    DaemonFixture daemon;
+    daemon.environment.set("AUDIOSIM_TIMEOUT_MS", "300");
+    auto hardware = daemon.connect();
+    ::kill(daemon.daemonPid(), SIGSTOP);
+    const auto start = std::chrono::steady_clock::now();
+    double rate = 0;
+    std::uint32_t size = sizeof rate;
+    EXPECT_EQ(hardware->getPropertyData(2, global(kAudioDevicePropertyNominalSampleRate), nullptr, size, &rate),
+              kAudioHardwareNotRunningError);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // a bound against hanging, not a timing figure
+    ::kill(daemon.daemonPid(), SIGCONT);
+    // The late answer is skipped; the next call gets its own.
+    size = sizeof rate;
+    EXPECT_EQ(hardware->getPropertyData(idOf(*hardware, "BuiltInSpeakerDevice"),
+                                        global(kAudioDevicePropertyNominalSampleRate), nullptr, size, &rate),
+              0);
+    EXPECT_EQ(rate, 48000.0);
+}
+
+TEST(Daemon, TwoClientsStartingAtOnceStartOneDaemon) {
+    test::TestEnvironment environment;
+    environment.set("XDG_STATE_HOME", (environment.root() / "state").string());
+    environment.set("AUDIOSIM_BINARY", test::audiosimProgram());
+    environment.set("AUDIOSIM_AUTOSPAWN", "1");
+    const auto pidFromNewClient = [] {
+        std::string error;
+        auto connection = audiosim::DaemonConnection::open(error);
+        if (!connection) return -1;
+        const auto reply = connection->call(Message{{"op", "ping"}});
+        return reply ? (*reply)["pid"].get<int>() : -1;
+    };
+    // Two processes, released together.
+    int pipes[2][2];
+    pid_t children[2];
+    int go[2];
+    ASSERT_EQ(::pipe(go), 0);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(::pipe(pipes[i]), 0);
+        children[i] = ::fork();
+        if (children[i] == 0) {
+            char byte;
+            ::read(go[0], &byte, 1);
+            const int pid = pidFromNewClient();
+            ::write(pipes[i][1], &pid, sizeof pid);
+            ::_exit(0);
+        }
+    }
+    ::write(go[1], "gg", 2);
+    int pids[2] = {0, 0};
+    for (int i = 0; i < 2; ++i) {
+        ::read(pipes[i][0], &pids[i], sizeof pids[i]);
+        ::waitpid(children[i], nullptr, 0);
+    }
+    EXPECT_GT(pids[0], 0);
+    EXPECT_EQ(pids[0], pids[1]);
+    // A third client finds it too, and a second daemon refuses to start beside it.
+    EXPECT_EQ(pidFromNewClient(), pids[0]);
+    EXPECT_NE(test::runProgram({test::audiosimProgram(), "server"}), 0);
+    if (pids[0] > 0) ::kill(pids[0], SIGTERM);
+    EXPECT_TRUE(eventually([&] { return ::kill(pids[0], 0) != 0; }));
+}
+
+TEST(Daemon, AStaleSocketIsReplaced) {
+    DaemonFixture daemon;
+    ::kill(daemon.daemonPid(), SIGKILL);
+    ::waitpid(daemon.daemonPid(), nullptr, 0);
+    EXPECT_TRUE(std::filesystem::exists(audiosim::socketLocation().socket));
+    std::string error;
+    EXPECT_FALSE(audiosim::DaemonConnection::open(error));  // autospawn is off in the fixture
+    daemon.startDaemon();
+    EXPECT_TRUE(daemon.connect());
+}
+
+TEST(Daemon, KeepsDefaultsVolumesAndPublicAggregatesAcrossRestarts) {
+    DaemonFixture daemon;
+    {
+        auto hardware = daemon.connect();
+        ScopedHardware installed(*hardware);
+        ASSERT_TRUE(ListeningVolume::setLevel(idOf(*hardware, "BuiltInSpeakerDevice"), 0.3f));
+        ASSERT_EQ(setProperty(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice),
+                              idOf(*hardware, "HDMIDisplay:1")),
+                  0);
+        PropertyList::Dictionary description;
+        description["uid"] = PropertyList("audio.ravlin.daw.TEST");
+        description["name"] = PropertyList("KORVANE + Speakers");
+        description["private"] = PropertyList(0);
+        description["subdevices"] = PropertyList(PropertyList::Array{
+            PropertyList(PropertyList::Dictionary{{"uid", PropertyList("audio.ravlin.stereo.v1")}}),
+            PropertyList(PropertyList::Dictionary{{"uid", PropertyList("BuiltInSpeakerDevice")}})});
+        AudioObjectID aggregate = 0;
+        ASSERT_EQ(hardware->createAggregateDevice(description, aggregate), 0);
+    }
+    daemon.stopDaemon();
+    daemon.startDaemon();
+    auto hardware = daemon.connect();
+    ScopedHardware installed(*hardware);
+    EXPECT_NEAR(*ListeningVolume::level(idOf(*hardware, "BuiltInSpeakerDevice")), 0.3f, 1e-6);
+    AudioObjectID current = 0;
+    getProperty(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice), current);
+    EXPECT_EQ(current, idOf(*hardware, "HDMIDisplay:1"));
+    EXPECT_NE(idOf(*hardware, "audio.ravlin.daw.TEST"), 0u);
+}
+
+TEST(Daemon, CapturePermissionIsAskedAndAnswered) {
+    DaemonFixture daemon;
+    std::string error;
+    std::shared_ptr<audiosim::DaemonConnection> connection = audiosim::DaemonConnection::open(error);
+    audiosim::RemoteCapturePermission permission(connection);
+    EXPECT_EQ(permission.status(), CaptureAuthorization::Authorized);
+    struct Case {
+        const char* answer;
+        bool granted;
+        CaptureAuthorization after;
+    };
+    for (const auto& c : {Case{"denied", false, CaptureAuthorization::Denied}, Case{"granted", true, CaptureAuthorization::Authorized}}) {
+        ASSERT_EQ(test::runProgram({test::audiosimProgram(), "permission", "not-determined", "--answer", c.answer, "--delay", "0.2"}), 0);
+        EXPECT_EQ(permission.status(), CaptureAuthorization::NotDetermined);
+        std::promise<bool> answered;
+        permission.requestAccess([&](bool granted) { answered.set_value(granted); });
+        auto future = answered.get_future();
+        ASSERT_EQ(future.wait_for(5s), std::future_status::ready);
+        EXPECT_EQ(future.get(), c.granted);
+        EXPECT_EQ(permission.status(), c.after);
+    }
+    std::string output;
+    EXPECT_EQ(test::runProgram({test::audiosimProgram(), "permission"}, &output), 0);
+    EXPECT_EQ(output, "authorized\n");
+}
+
+}  // namespace
+}  // namespace korvane
