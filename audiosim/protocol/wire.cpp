@@ -38,7 +38,13 @@ bool isObjectWith(const Message& m, const char* key, bool (Message::*test)() con
 
 std::optional<Message> parse(const std::uint8_t* payload, std::size_t size) {
     if (size > kMaxMessageBytes) return std::nullopt;
-    Message message = Message::from_cbor(payload, payload + size, true, false);
+    Message message;
+    try {
+        // Even with exceptions turned off, the reader throws for some hostile sizes.
+        message = Message::from_cbor(payload, payload + size, true, false);
+    } catch (const Message::exception&) {
+        return std::nullopt;
+    }
     if (message.is_discarded() || !message.is_object()) return std::nullopt;
     return message;
 }
