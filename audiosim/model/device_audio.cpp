@@ -295,7 +295,7 @@ void DeviceModel::clockLoop() {
             const double rate = nominalRate(*d);
             const auto active = members(*d);
             if (rate <= 0 || active.empty()) continue;
-            const std::uint32_t frames = d->aggregate ? active.front()->config.bufferFrames : d->config.bufferFrames;
+            const std::uint32_t frames = bufferFrames(*d);
             const auto gridAfter = [&](double seconds) {
                 return std::int64_t(std::ceil(seconds * rate / frames)) * frames;
             };

@@ -151,6 +151,13 @@ double DeviceModel::nominalRate(const Device& device) {
     return clockDevice ? clockDevice->nominalRate : 0.0;
 }
 
+std::uint32_t DeviceModel::bufferFrames(const Device& device) {
+    if (!device.aggregate) return device.config.bufferFrames;
+    if (const Device* clockDevice = findDevice(device.clockUID)) return clockDevice->config.bufferFrames;
+    const auto active = members(device);
+    return active.empty() ? device.config.bufferFrames : active.front()->config.bufferFrames;
+}
+
 bool DeviceModel::runningSomewhere(const Device& device) {
     if (!device.playbacks.empty()) return true;
     const auto running = [](const Device& d) {

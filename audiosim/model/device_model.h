@@ -169,6 +169,7 @@ private:
     bool aggregateReady(const Device&) const;
     std::vector<const Stream*> streams(const Device&, bool input);
     double nominalRate(const Device&);
+    std::uint32_t bufferFrames(const Device&);  // an aggregate's is its clock device's
     bool runningSomewhere(const Device&);
     std::vector<AudioObjectID> visibleDevices(ClientId);
     void assignIds(Device&);

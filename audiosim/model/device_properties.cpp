@@ -149,11 +149,9 @@ OSStatus DeviceModel::lookup(ClientId client, AudioObjectID object, const AudioO
         value.setArray(clockDevice ? clockDevice->config.rates : std::vector<AudioValueRange>{});
         return kAudioHardwareNoError;
     }
-    case kAudioDevicePropertyBufferFrameSize: {
-        const auto active = members(*device);
-        value.set<std::uint32_t>(active.empty() ? device->config.bufferFrames : active.front()->config.bufferFrames);
+    case kAudioDevicePropertyBufferFrameSize:
+        value.set<std::uint32_t>(bufferFrames(*device));
         return kAudioHardwareNoError;
-    }
     case kAudioDevicePropertyStreamConfiguration: {
         if (!isDirection(address.mScope)) return kAudioHardwareUnknownPropertyError;
         const auto list = streams(*device, address.mScope == kAudioObjectPropertyScopeInput);

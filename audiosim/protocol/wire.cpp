@@ -36,11 +36,68 @@ bool isObjectWith(const Message& m, const char* key, bool (Message::*test)() con
     return it != m.end() && ((*it).*test)();
 }
 
+// Walks one CBOR item and checks that every length it declares fits in the bytes that remain
+// (each entry takes at least one byte) and that nesting stays within kMaxDepth. The CBOR reader
+// ends the process for some lengths beyond its limits instead of reporting them, so hostile
+// input never reaches it.
+bool boundedItem(const std::uint8_t*& p, const std::uint8_t* end, int depth) {
+    if (p >= end || depth > 2 * kMaxDepth) return false;
+    const std::uint8_t initial = *p++;
+    const int major = initial >> 5;
+    const int info = initial & 0x1F;
+    std::uint64_t argument = std::uint64_t(info);
+    bool indefinite = false;
+    if (info >= 24 && info <= 27) {
+        const std::size_t bytes = std::size_t(1) << (info - 24);
+        if (std::size_t(end - p) < bytes) return false;
+        argument = 0;
+        for (std::size_t i = 0; i < bytes; ++i) argument = (argument << 8) | *p++;
+    } else if (info == 31) {
+        indefinite = true;
+    } else if (info > 27) {
+        return false;
+    }
+    const auto remaining = std::uint64_t(end - p);
+    switch (major) {
+    case 0:
+    case 1:
+        return !indefinite;
+    case 2:
+    case 3:
+        if (indefinite) {  // chunks of the same major type, then a break
+            while (p < end && *p != 0xFF)
+                if ((*p >> 5) != major || !boundedItem(p, end, depth + 1)) return false;
+            return p++ < end;
+        }
+        if (argument > remaining) return false;
+        p += argument;
+        return true;
+    case 4:
+    case 5: {
+        if (indefinite) {
+            while (p < end && *p != 0xFF)
+                if (!boundedItem(p, end, depth + 1) || (major == 5 && !boundedItem(p, end, depth + 1))) return false;
+            return p++ < end;
+        }
+        const std::uint64_t items = major == 5 ? argument * 2 : argument;
+        if (argument > remaining || items > remaining) return false;
+        for (std::uint64_t i = 0; i < items; ++i)
+            if (!boundedItem(p, end, depth + 1)) return false;
+        return true;
+    }
+    case 6:
+        return !indefinite && boundedItem(p, end, depth + 1);
+    default:  // simple values and floats; a lone break is malformed
+        return !indefinite;
+    }
+}
+
 std::optional<Message> parse(const std::uint8_t* payload, std::size_t size) {
     if (size > kMaxMessageBytes) return std::nullopt;
+    const std::uint8_t* cursor = payload;
+    if (!boundedItem(cursor, payload + size, 0) || cursor != payload + size) return std::nullopt;
     Message message;
     try {
-        // Even with exceptions turned off, the reader throws for some hostile sizes.
         message = Message::from_cbor(payload, payload + size, true, false);
     } catch (const Message::exception&) {
         return std::nullopt;
