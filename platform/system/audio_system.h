@@ -1,0 +1,23 @@
+// The computer's audio system for a program's entry point to install: on Linux, the audiosim
+// daemon, started when none runs.
+#pragma once
+
+#include "platform/audio_hardware.h"
+#include "platform/audio_services.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace platform::system {
+
+struct AudioSystem {
+    std::unique_ptr<audio::AudioHardware> hardware;
+    std::unique_ptr<audio::AudioQueueService> queues;
+    std::unique_ptr<audio::CapturePermission> capturePermission;
+};
+
+// Nothing, with the reason in `error`, when the audio system cannot be reached.
+std::optional<AudioSystem> connectAudioSystem(std::string& error);
+
+}  // namespace platform::system

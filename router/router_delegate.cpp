@@ -1,0 +1,288 @@
+#include "router/router_delegate.h"
+
+#include "platform/audio_hardware.h"
+#include "shared/audio_device_inventory.h"
+#include "shared/audio_sample_rate_control.h"
+#include "shared/routing_files.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace korvane::router {
+
+using namespace platform::audio;
+
+namespace {
+
+constexpr AudioObjectPropertyAddress kDefaultOutput{kAudioHardwarePropertyDefaultOutputDevice,
+                                                    kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+
+constexpr const char* kRoutingStopped = "Routing stopped";
+constexpr const char* kSystemPlaybackConnected = "System playback connected · stereo 1–2";
+
+// A failed read leaves 0; its status is of no use here.
+AudioObjectID defaultOutput() {
+    AudioObjectID device = 0;
+    if (getProperty(kAudioObjectSystemObject, kDefaultOutput, device) != kAudioHardwareNoError) return 0;
+    return device;
+}
+
+bool setDefaultOutput(AudioObjectID device) {
+    return setProperty(kAudioObjectSystemObject, kDefaultOutput, device) == kAudioHardwareNoError;
+}
+
+bool namesNoListeningOutput(const std::string& outputUID) { return outputUID.empty() || outputUID == kDAWOnlyOutputUID; }
+
+bool matchesRates(const RoutingChoice& choice) { return choice.automaticallyMatchSampleRate.value_or(true); }
+
+std::vector<AudioEndpoint> inventoryOrEmpty() {
+    auto endpoints = AudioDeviceInventory::enumerate();
+    return endpoints ? std::move(endpoints).value() : std::vector<AudioEndpoint>{};
+}
+
+const AudioEndpoint* findByUID(const std::vector<AudioEndpoint>& endpoints, const std::string& uid) {
+    const auto it = std::find_if(endpoints.begin(), endpoints.end(), [&](const AudioEndpoint& e) { return e.uid == uid; });
+    return it == endpoints.end() ? nullptr : &*it;
+}
+
+}  // namespace
+
+RouterDelegate::RouterDelegate(RouterEnvironment environment) : environment_(std::move(environment)) {}
+
+RouterDelegate::~RouterDelegate() {
+    if (route_) RavlinRouteStop(route_);
+}
+
+void RouterDelegate::applicationDidFinishLaunching() {
+    pollChoice();
+    if (timerScheduled_) return;
+    timerScheduled_ = true;
+    environment_.mainThread.scheduleRepeating(kPollInterval, [weak = weak_from_this()] {
+        if (const auto self = weak.lock()) self->pollChoice();
+    });
+}
+
+void RouterDelegate::applicationWillTerminate() {
+    stopRoute();
+    writeReport();
+}
+
+void RouterDelegate::setPhase(std::string_view phase, std::string detail) {
+    phase_ = std::string(phase);
+    detail_ = std::move(detail);
+}
+
+void RouterDelegate::fail(const std::string& detail) {
+    stopRoute();
+    setPhase(phase::kError, detail);
+}
+
+void RouterDelegate::writeReport() {
+    RoutingReport report;
+    report.revision = revision_;
+    report.phase = phase_;
+    report.detail = detail_;
+    report.updated = environment_.wallClock.secondsSinceReferenceDate();
+    report.cycles = route_ ? RavlinRouteCycles(route_) : 0;
+    (void)RoutingFiles::write(report, RoutingFiles::kReportFileName);  // a report that cannot be written is dropped
+}
+
+void RouterDelegate::pollChoice() {
+    const auto choice = RoutingFiles::readChoice();
+    if (!choice) return;
+
+    if (choice->revision != revision_) {
+        stopRoute();
+        revision_ = choice->revision;
+        if (!choice->enabled) {
+            writeReport();
+            return;
+        }
+        setPhase(phase::kStarting, "Connecting devices…");
+        writeReport();
+        beginStart(*choice);
+        writeReport();
+        return;
+    }
+    if (!route_) {
+        writeReport();
+        return;
+    }
+
+    const auto fresh = inventoryOrEmpty();
+    for (const auto& endpoint : endpoints_) {
+        const auto it = std::find_if(fresh.begin(), fresh.end(), [&](const AudioEndpoint& e) { return e.id == endpoint.id; });
+        if (it == fresh.end() || it->uid != endpoint.uid) {
+            fail("An audio device changed or disconnected. Choose devices and Apply again.");
+            writeReport();
+            return;
+        }
+    }
+    if (matchesRates(*choice)) {
+        const AudioEndpoint* reference = findByUID(endpoints_, choice->outputUID);
+        if (!reference) reference = findByUID(endpoints_, choice->inputUID);
+        const AudioEndpoint* now = reference ? findByUID(fresh, reference->uid) : nullptr;
+        if (now && std::fabs(now->nominalRate - reference->nominalRate) > AudioSampleRateControl::kTolerance) {
+            stopRoute();
+            setPhase(phase::kStarting, "Matching the device’s new sample rate…");
+            writeReport();
+            applyChoice(*choice);
+            writeReport();
+            return;
+        }
+    }
+    if (systemPlayback_)
+        watchSystemPlayback(*choice, fresh);
+    else
+        watchHardwareSource();
+    writeReport();
+}
+
+void RouterDelegate::watchSystemPlayback(const RoutingChoice& choice, const std::vector<AudioEndpoint>& fresh) {
+    const AudioObjectID playback = RavlinRoutePlaybackDevice(route_);
+    if (std::none_of(fresh.begin(), fresh.end(), [&](const AudioEndpoint& e) { return e.id == playback; })) {
+        fail("The listening route disappeared. Apply to reconnect.");
+        return;
+    }
+    if (!namesNoListeningOutput(choice.outputUID) &&
+        watchdog_.isStalled(RavlinRouteCycles(route_), environment_.uptime.uptime())) {
+        fail("Listening audio stopped. Reconnect your output and try again.");
+        return;
+    }
+    if (defaultOutput() != playback) {
+        fail("Mac output changed. Apply to route system audio through KORVANE again.");
+        return;
+    }
+    setPhase(phase::kRunning, kSystemPlaybackConnected);
+}
+
+void RouterDelegate::watchHardwareSource() {
+    const std::uint64_t cycles = RavlinRouteCycles(route_);
+    if (watchdog_.isStalled(cycles, environment_.uptime.uptime())) {
+        fail("Audio callbacks stopped. Check devices and Apply again.");
+        return;
+    }
+    if (cycles == 0) return;
+    // Taking the peak resets it, so each tick sees the peak of the last half second.
+    const float peak = RavlinRouteMonitorPeak(route_);
+    const std::string name = endpoints_.empty() ? "output" : endpoints_.back().name;
+    setPhase(phase::kRunning, peak > 0 ? "Sending L/R audio to " + name : "Connected to " + name + " · waiting for sound");
+}
+
+void RouterDelegate::beginStart(const RoutingChoice& choice) {
+    if (choice.inputUID != kSystemPlaybackInputUID) {
+        switch (environment_.capturePermission.status()) {
+        case CaptureAuthorization::NotDetermined:
+            setPhase(phase::kPermission, "Allow KORVANE Routing to access audio in the macOS permission dialog.");
+            environment_.capturePermission.requestAccess([weak = weak_from_this(), choice,
+                                                          &mainThread = environment_.mainThread](bool granted) {
+                // Another thread: hop to the main thread before touching the delegate.
+                mainThread.post([weak, choice, granted] {
+                    const auto self = weak.lock();
+                    if (!self || self->revision_ != choice.revision) return;  // a newer request won
+                    if (granted)
+                        self->applyChoice(choice);
+                    else
+                        self->setPhase(phase::kError, "Microphone permission denied. Enable KORVANE Routing in Privacy & "
+                                                      "Security → Microphone, then Apply again.");
+                    self->writeReport();
+                });
+            });
+            return;
+        case CaptureAuthorization::Restricted:
+        case CaptureAuthorization::Denied:
+            setPhase(phase::kError, "Enable KORVANE Routing in Privacy & Security → Microphone, then Apply again.");
+            return;
+        case CaptureAuthorization::Authorized:
+            break;
+        }
+    }
+    applyChoice(choice);
+}
+
+void RouterDelegate::applyChoice(const RoutingChoice& choice) {
+    if (route_ || !choice.enabled || choice.revision != revision_) return;
+    if (RoutingFiles::readChoice() != choice) return;  // a newer request wins
+    if (const auto failure = startRoute(choice)) fail(failure->message);
+}
+
+std::optional<RouteFailure> RouterDelegate::startRoute(const RoutingChoice& choice) {
+    auto listed = AudioDeviceInventory::enumerate();
+    if (!listed) return RouteFailure{"Could not read audio devices."};
+    const auto& endpoints = *listed;
+
+    const auto korvane = std::find_if(endpoints.begin(), endpoints.end(), [](const AudioEndpoint& e) { return e.isKorvane(); });
+    if (korvane == endpoints.end()) return RouteFailure{"KORVANE driver is unavailable. Install it and restart your Mac."};
+    const auto source = std::find_if(endpoints.begin(), endpoints.end(), [&](const AudioEndpoint& e) {
+        return e.uid == choice.inputUID && e.isPhysical() && e.inputChannels >= 1;
+    });
+    const auto listening = std::find_if(endpoints.begin(), endpoints.end(), [&](const AudioEndpoint& e) {
+        return e.uid == choice.outputUID && AudioDeviceInventory::isUsableOutput(e, endpoints, 0);
+    });
+    const bool hasSource = source != endpoints.end();
+    const bool hasListening = listening != endpoints.end();
+    const bool systemSource = choice.inputUID == kSystemPlaybackInputUID;
+    if (!systemSource && !hasSource)
+        return RouteFailure{"Selected input is unavailable. Reconnect it or choose another input."};
+    if (!namesNoListeningOutput(choice.outputUID) && !hasListening)
+        return RouteFailure{"Selected output is unavailable. Reconnect it or choose another output."};
+
+    if (matchesRates(choice)) {
+        const AudioEndpoint* reference = hasListening ? &*listening : hasSource ? &*source : nullptr;
+        if (reference) {
+            const auto matched = AudioSampleRateControl::match(*korvane, *reference, environment_.pause);
+            if (!matched) return RouteFailure{matched.error().message};
+        }
+    }
+
+    if (!systemSource && defaultOutput() == korvane->id) {
+        const auto fallback = std::find_if(endpoints.begin(), endpoints.end(),
+                                           [](const AudioEndpoint& e) { return e.isPhysical() && e.outputChannels > 1; });
+        const AudioEndpoint* pick = hasListening ? &*listening : fallback != endpoints.end() ? &*fallback : nullptr;
+        if (!pick)
+            return RouteFailure{"Choose your normal Mac output in Sound settings before selecting a microphone source."};
+        previousOutput_ = korvane->id;
+        assignedOutput_ = pick->id;
+        if (!setDefaultOutput(pick->id)) return RouteFailure{"Could not move system playback away from KORVANE."};
+    }
+
+    char message[512] = {};
+    route_ = RavlinRouteStart(hasSource ? source->id : 0, hasListening ? listening->id : 0, message, sizeof message);
+    if (!route_) return RouteFailure{message};
+
+    systemPlayback_ = systemSource;
+    if (systemPlayback_) {
+        const AudioObjectID playback = RavlinRoutePlaybackDevice(route_);
+        if (const AudioObjectID current = defaultOutput(); current != playback) {
+            previousOutput_ = current;
+            assignedOutput_ = playback;
+            if (!setDefaultOutput(playback)) return RouteFailure{"Could not select KORVANE playback as the Mac output."};
+        }
+    }
+
+    endpoints_ = {*korvane};
+    if (hasSource) endpoints_.push_back(*source);
+    if (hasListening) endpoints_.push_back(*listening);
+    if (systemPlayback_)
+        setPhase(phase::kRunning, kSystemPlaybackConnected);
+    else
+        setPhase(phase::kStarting, std::string("Connected · waiting for audio callbacks") +
+                                       (source->inputChannels == 1 ? " · mono input sent to L and R" : ""));
+    return std::nullopt;
+}
+
+void RouterDelegate::stopRoute() {
+    if (previousOutput_ && assignedOutput_ && defaultOutput() == *assignedOutput_) setDefaultOutput(*previousOutput_);
+    if (route_) {
+        RavlinRouteStop(route_);
+        route_ = nullptr;
+    }
+    systemPlayback_ = false;
+    previousOutput_.reset();
+    assignedOutput_.reset();
+    endpoints_.clear();
+    watchdog_.reset();
+    setPhase(phase::kStopped, kRoutingStopped);
+}
+
+}  // namespace korvane::router
