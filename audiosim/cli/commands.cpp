@@ -326,6 +326,12 @@ int record(const std::string& uid, const std::string& file, double seconds, bool
     }
     endProgress();
     if (const auto error = writeWav(file, audio); !error.empty()) return fail(error);
+    float peak = 0;
+    for (const float sample : audio.samples) peak = std::max(peak, std::isfinite(sample) ? std::fabs(sample) : 0.0f);
+    char level[32] = "silence";
+    if (peak > 0) std::snprintf(level, sizeof level, "%.1f dBFS", 20 * std::log10(peak));
+    std::printf("Recorded %.1f s of %d channel%s to %s · peak %s\n", double(audio.frames()) / audio.rate, audio.channels,
+                audio.channels == 1 ? "" : "s", file.c_str(), level);
     return 0;
 }
 
@@ -431,6 +437,21 @@ int stats(bool json) {
     for (const auto& d : (*reply)["devices"])
         std::printf("  %-30s cycles %10llu  xruns %llu\n", d["uid"].get<std::string>().c_str(),
                     (unsigned long long)d["cycles"].get<std::uint64_t>(), (unsigned long long)d["xruns"].get<std::uint64_t>());
+    return 0;
+}
+
+int tone(const std::string& file, double hertz, double seconds, double levelDbfs) {
+    WavAudio audio;
+    audio.channels = 2;
+    audio.rate = 48000;
+    const auto frames = std::size_t(std::llround(seconds * audio.rate));
+    const double amplitude = std::pow(10.0, levelDbfs / 20.0);
+    for (std::size_t f = 0; f < frames; ++f) {
+        const auto sample = float(amplitude * std::sin(2 * M_PI * hertz * double(f) / audio.rate));
+        audio.samples.push_back(sample);
+        audio.samples.push_back(sample);
+    }
+    if (const auto error = writeWav(file, audio); !error.empty()) return fail(error);
     return 0;
 }
 

@@ -25,5 +25,6 @@ int input(const std::string& uid, const InputSignal& signal);
 int permission(const std::optional<std::string>& status, const std::optional<std::string>& answer,
                const std::optional<double>& delay);
 int stats(bool json);
+int tone(const std::string& file, double hertz, double seconds, double levelDbfs);
 
 }  // namespace audiosim::cli

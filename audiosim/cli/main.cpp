@@ -91,6 +91,16 @@ int main(int argc, char** argv) {
     stats->add_flag("--json", json, "Print a JSON object");
     stats->callback([&] { status = cli::stats(json); });
 
+    double hertz = 440;
+    double toneSeconds = 1;
+    double toneLevel = -12;
+    auto* tone = app.add_subcommand("tone", "Write a stereo sine tone to a WAV file (48 kHz, 32-bit float)");
+    tone->add_option("FILE", file, "WAV file to write")->required();
+    tone->add_option("--hz", hertz, "Frequency (default 440)")->check(CLI::Range(1.0, 24000.0));
+    tone->add_option("--seconds", toneSeconds, "Length (default 1)")->check(CLI::Range(0.001, 3600.0));
+    tone->add_option("--level", toneLevel, "Peak level in dBFS (default -12)")->check(CLI::Range(-200.0, 0.0));
+    tone->callback([&] { status = cli::tone(file, hertz, toneSeconds, toneLevel); });
+
     CLI11_PARSE(app, argc, argv);
     return status;
 }
