@@ -28,16 +28,6 @@ std::string machine(int frames) {
         {"korvane": true}], "defaultOutput": "BuiltInSpeakerDevice"})";
 }
 
-AudioObjectID idOf(AudioHardware& hardware, const std::string& uid) {
-    AudioObjectID id = 0;
-    const PropertyList qualifier(uid);
-    std::uint32_t size = sizeof id;
-    hardware.getPropertyData(kAudioObjectSystemObject,
-                             {kAudioHardwarePropertyTranslateUIDToDevice, kAudioObjectPropertyScopeGlobal, 0}, &qualifier,
-                             size, &id);
-    return id;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -63,7 +53,7 @@ int main(int argc, char** argv) {
     audiosim::RemoteHardware hardware(connection);
     ScopedHardware installed(hardware);
     char message[512] = {};
-    RouteState* route = RavlinRouteStart(idOf(hardware, "USBInterface:2in2out"), idOf(hardware, "BuiltInSpeakerDevice"),
+    RouteState* route = RavlinRouteStart(deviceForUID(hardware, "USBInterface:2in2out"), deviceForUID(hardware, "BuiltInSpeakerDevice"),
                                          message, sizeof message);
     if (!route) {
         std::fprintf(stderr, "xrun_soak: %s\n", message);

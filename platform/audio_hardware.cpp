@@ -23,6 +23,18 @@ AudioHardware* installHardware(AudioHardware* instance) {
     return installed.exchange(instance, std::memory_order_acq_rel);
 }
 
+AudioObjectID deviceForUID(AudioHardware& hardware, std::string_view uid) {
+    const PropertyList qualifier{std::string(uid)};
+    AudioObjectID device = 0;
+    std::uint32_t size = sizeof device;
+    const AudioObjectPropertyAddress address{kAudioHardwarePropertyTranslateUIDToDevice, kAudioObjectPropertyScopeGlobal,
+                                             kAudioObjectPropertyElementMain};
+    if (hardware.getPropertyData(kAudioObjectSystemObject, address, &qualifier, size, &device) != kAudioHardwareNoError ||
+        size != sizeof device)
+        return 0;
+    return device;
+}
+
 std::string fourCCText(FourCharCode code) {
     std::string text(4, '?');
     for (int i = 0; i < 4; ++i) {

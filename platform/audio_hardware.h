@@ -74,6 +74,10 @@ OSStatus getProperty(AudioObjectID object, const AudioObjectPropertyAddress& add
     return size == sizeof(T) ? kAudioHardwareNoError : kAudioHardwareBadPropertySizeError;
 }
 
+// The device with this UID as `hardware` sees it (the translation query on the system object);
+// 0 when there is none or the query fails.
+AudioObjectID deviceForUID(AudioHardware& hardware, std::string_view uid);
+
 template <class T>
 OSStatus setProperty(AudioObjectID object, const AudioObjectPropertyAddress& address, const T& value) {
     return hardware().setPropertyData(object, address, sizeof(T), &value);

@@ -54,14 +54,7 @@ struct Session {
         return reply;
     }
 
-    AudioObjectID deviceId(const std::string& uid) {
-        AudioObjectID id = 0;
-        const PropertyList qualifier(uid);
-        std::uint32_t size = sizeof id;
-        hardware->getPropertyData(kAudioObjectSystemObject, global(kAudioHardwarePropertyTranslateUIDToDevice), &qualifier,
-                                  size, &id);
-        return size == sizeof id ? id : 0;
-    }
+    AudioObjectID deviceId(const std::string& uid) { return deviceForUID(*hardware, uid); }
 
     std::string text(AudioObjectID device, FourCharCode selector) {
         PropertyList value;

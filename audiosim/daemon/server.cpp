@@ -203,21 +203,8 @@ void Server::reply(Connection& connection, const Message& message, int passFd) {
 bool Server::flush(Connection& connection) {
     while (!connection.output.empty()) {
         auto& item = connection.output.front();
-        iovec chunk{item.bytes.data() + item.sent, item.bytes.size() - item.sent};
-        msghdr header{};
-        header.msg_iov = &chunk;
-        header.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        if (item.fd >= 0 && item.sent == 0) {
-            header.msg_control = control;
-            header.msg_controllen = sizeof control;
-            cmsghdr* entry = CMSG_FIRSTHDR(&header);
-            entry->cmsg_level = SOL_SOCKET;
-            entry->cmsg_type = SCM_RIGHTS;
-            entry->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(entry), &item.fd, sizeof(int));
-        }
-        const ssize_t n = ::sendmsg(connection.fd, &header, MSG_DONTWAIT | MSG_NOSIGNAL);
+        const long n = wire::sendWithDescriptor(connection.fd, item.bytes.data() + item.sent, item.bytes.size() - item.sent,
+                                                item.sent == 0 ? item.fd : -1);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
         if (n <= 0) return false;

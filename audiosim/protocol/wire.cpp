@@ -173,6 +173,24 @@ std::optional<Message> decodeReply(const std::uint8_t* payload, std::size_t size
     return message;
 }
 
+long sendWithDescriptor(int fd, const std::uint8_t* data, std::size_t size, int passFd) {
+    iovec chunk{const_cast<std::uint8_t*>(data), size};
+    msghdr header{};
+    header.msg_iov = &chunk;
+    header.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    if (passFd >= 0) {
+        header.msg_control = control;
+        header.msg_controllen = sizeof control;
+        cmsghdr* entry = CMSG_FIRSTHDR(&header);
+        entry->cmsg_level = SOL_SOCKET;
+        entry->cmsg_type = SCM_RIGHTS;
+        entry->cmsg_len = CMSG_LEN(sizeof(int));
+        std::memcpy(CMSG_DATA(entry), &passFd, sizeof(int));
+    }
+    return ::sendmsg(fd, &header, MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
 bool sendMessage(int fd, const Message& message, std::chrono::milliseconds timeout, int passFd) {
     const auto bytes = encode(message);
     if (bytes.size() - kHeaderBytes > kMaxMessageBytes) return false;
@@ -180,21 +198,7 @@ bool sendMessage(int fd, const Message& message, std::chrono::milliseconds timeo
     std::size_t sent = 0;
     while (sent < bytes.size()) {
         if (!waitFor(fd, POLLOUT, deadline)) return false;
-        iovec chunk{const_cast<std::uint8_t*>(bytes.data() + sent), bytes.size() - sent};
-        msghdr header{};
-        header.msg_iov = &chunk;
-        header.msg_iovlen = 1;
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        if (passFd >= 0 && sent == 0) {
-            header.msg_control = control;
-            header.msg_controllen = sizeof control;
-            cmsghdr* entry = CMSG_FIRSTHDR(&header);
-            entry->cmsg_level = SOL_SOCKET;
-            entry->cmsg_type = SCM_RIGHTS;
-            entry->cmsg_len = CMSG_LEN(sizeof(int));
-            std::memcpy(CMSG_DATA(entry), &passFd, sizeof(int));
-        }
-        const ssize_t n = ::sendmsg(fd, &header, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const long n = sendWithDescriptor(fd, bytes.data() + sent, bytes.size() - sent, sent == 0 ? passFd : -1);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
         if (n <= 0) return false;
         sent += std::size_t(n);

@@ -35,6 +35,10 @@ std::optional<Message> decodeObject(const std::uint8_t* payload, std::size_t siz
 // Reads the length prefix; nothing when it exceeds kMaxMessageBytes.
 std::optional<std::uint32_t> frameLength(const std::uint8_t header[kHeaderBytes]);
 
+// One non-blocking sendmsg of `size` bytes, passing `passFd` with them when it is not -1.
+// Returns what sendmsg returns.
+long sendWithDescriptor(int fd, const std::uint8_t* data, std::size_t size, int passFd);
+
 // Blocking I/O of whole messages on a socket, each bounded by `timeout`. Errors: false.
 bool sendMessage(int fd, const Message& message, std::chrono::milliseconds timeout, int passFd = -1);
 // Reads one frame into a message; `receivedFd` (when not null) gets a descriptor passed with it,

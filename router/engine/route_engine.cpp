@@ -93,15 +93,6 @@ std::uint32_t deviceChannelCount(AudioObjectID device, FourCharCode scope) {
     return total;
 }
 
-AudioObjectID translateUID(std::string_view uid) {
-    const PropertyList qualifier{std::string(uid)};
-    AudioObjectID device = 0;
-    if (getProperty(kAudioObjectSystemObject, global(kAudioHardwarePropertyTranslateUIDToDevice), device, &qualifier) !=
-        kAudioHardwareNoError)
-        return 0;
-    return device;
-}
-
 // The device's UID; nothing when the read fails or answers no string.
 std::optional<std::string> deviceUID(AudioObjectID device) {
     PropertyList value;
@@ -249,7 +240,7 @@ RouteHandle startRoute(AudioObjectID input, AudioObjectID output, Failure& failu
         failure = {text, code};
         return RouteHandle();
     };
-    const AudioObjectID korvane = translateUID(kKorvaneUID);
+    const AudioObjectID korvane = deviceForUID(hardware(), kKorvaneUID);
     if (korvane == 0) return fail(kDriverMissing);
     if (input == korvane || output == korvane) return fail(kSelfMonitoring);
     const std::uint32_t sourceChannels = input ? deviceChannelCount(input, kAudioObjectPropertyScopeInput) : 0;

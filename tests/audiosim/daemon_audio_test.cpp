@@ -18,15 +18,6 @@ using test::DaemonFixture;
 
 constexpr AudioObjectPropertyAddress global(FourCharCode selector) { return {selector, kAudioObjectPropertyScopeGlobal, 0}; }
 
-AudioObjectID idOf(AudioHardware& hardware, const std::string& uid) {
-    AudioObjectID id = 0;
-    const PropertyList qualifier(uid);
-    std::uint32_t size = sizeof id;
-    hardware.getPropertyData(kAudioObjectSystemObject, global(kAudioHardwarePropertyTranslateUIDToDevice), &qualifier,
-                             size, &id);
-    return id;
-}
-
 // What the device's output received since the last call.
 std::vector<float> takeTap(audiosim::RemoteHardware& hardware, const std::string& uid) {
     std::vector<float> samples;
@@ -85,7 +76,7 @@ TEST(DaemonAudio, TheRouteEngineCopiesAHardwareInputToAListeningOutput) {
     auto hardware = daemon.connect();
     ScopedHardware installed(*hardware);
     char message[512] = {};
-    RouteState* route = RavlinRouteStart(idOf(*hardware, "USBInterface:2in2out"), idOf(*hardware, "BuiltInSpeakerDevice"),
+    RouteState* route = RavlinRouteStart(deviceForUID(*hardware, "USBInterface:2in2out"), deviceForUID(*hardware, "BuiltInSpeakerDevice"),
                                          message, sizeof message);
     ASSERT_NE(route, nullptr) << message;
     takeTap(*hardware, "BuiltInSpeakerDevice");

@@ -30,15 +30,6 @@ using test::DaemonFixture;
 
 constexpr AudioObjectPropertyAddress global(FourCharCode selector) { return {selector, kAudioObjectPropertyScopeGlobal, 0}; }
 
-AudioObjectID idOf(AudioHardware& hardware, const std::string& uid) {
-    AudioObjectID id = 0;
-    const PropertyList qualifier(uid);
-    std::uint32_t size = sizeof id;
-    hardware.getPropertyData(kAudioObjectSystemObject, global(kAudioHardwarePropertyTranslateUIDToDevice), &qualifier,
-                             size, &id);
-    return id;
-}
-
 Message stats(audiosim::RemoteHardware& hardware) { return *hardware.connection().call(Message{{"op", "stats"}}); }
 
 // Waits up to two seconds for a condition that another process brings about.
@@ -80,9 +71,9 @@ TEST(Daemon, ListsDevicesAndRoundTripsProperties) {
     ASSERT_TRUE(endpoints);
     ASSERT_EQ(endpoints->size(), 6u);
     EXPECT_EQ((*endpoints)[0].name, "Bluetooth Headphones");
-    const auto speakers = idOf(*hardware, "BuiltInSpeakerDevice");
-    const auto usb = idOf(*hardware, "USBInterface:2in2out");
-    const auto korvane = idOf(*hardware, "audio.ravlin.stereo.v1");
+    const auto speakers = deviceForUID(*hardware, "BuiltInSpeakerDevice");
+    const auto usb = deviceForUID(*hardware, "USBInterface:2in2out");
+    const auto korvane = deviceForUID(*hardware, "audio.ravlin.stereo.v1");
 
     EXPECT_EQ(ListeningVolume::elements(usb), (std::vector<std::uint32_t>{1, 2}));
     EXPECT_TRUE(ListeningVolume::setChannelLevels(usb, {0.25f, 0.5f}));
@@ -117,8 +108,8 @@ TEST(Daemon, PrivateAggregatesAndCallbacksVanishWithTheirClient) {
         description["subdevices"] = PropertyList(PropertyList::Array{PropertyList(sub)});
         AudioObjectID aggregate = 0;
         ASSERT_EQ(owner->createAggregateDevice(description, aggregate), 0);
-        EXPECT_EQ(idOf(*owner, "test.private"), aggregate);
-        EXPECT_EQ(idOf(*observer, "test.private"), 0u);  // invisible to others
+        EXPECT_EQ(deviceForUID(*owner, "test.private"), aggregate);
+        EXPECT_EQ(deviceForUID(*observer, "test.private"), 0u);  // invisible to others
         AudioDeviceIOProcID proc = nullptr;
         ASSERT_EQ(owner->createIOProcID(aggregate, [](auto...) -> OSStatus { return 0; }, nullptr, proc), 0);
         ASSERT_EQ(owner->startDevice(aggregate, proc), 0);
@@ -143,7 +134,7 @@ TEST(Daemon, AKilledClientsResourcesAreReclaimed) {
         std::string error;
         auto hardware = std::make_unique<audiosim::RemoteHardware>(
             std::shared_ptr<audiosim::DaemonConnection>(audiosim::DaemonConnection::open(error)));
-        const auto speakers = idOf(*hardware, "BuiltInSpeakerDevice");
+        const auto speakers = deviceForUID(*hardware, "BuiltInSpeakerDevice");
         AudioDeviceIOProcID proc = nullptr;
         hardware->createIOProcID(speakers, [](auto...) -> OSStatus { return 0; }, nullptr, proc);
         hardware->startDevice(speakers, proc);
@@ -159,7 +150,7 @@ TEST(Daemon, AKilledClientsResourcesAreReclaimed) {
     std::uint32_t running = 1;
     ScopedHardware installed(*observer);
     EXPECT_TRUE(eventually([&] {
-        return getProperty(idOf(*observer, "BuiltInSpeakerDevice"), global(kAudioDevicePropertyDeviceIsRunningSomewhere),
+        return getProperty(deviceForUID(*observer, "BuiltInSpeakerDevice"), global(kAudioDevicePropertyDeviceIsRunningSomewhere),
                            running) == 0 &&
                running == 0;
     }));
@@ -239,7 +230,7 @@ TEST(Daemon, CallsTimeOutWhenTheDaemonIsStopped) {
     ::kill(daemon.daemonPid(), SIGCONT);
     // The late answer is skipped; the next call gets its own.
     size = sizeof rate;
-    EXPECT_EQ(hardware->getPropertyData(idOf(*hardware, "BuiltInSpeakerDevice"),
+    EXPECT_EQ(hardware->getPropertyData(deviceForUID(*hardware, "BuiltInSpeakerDevice"),
                                         global(kAudioDevicePropertyNominalSampleRate), nullptr, size, &rate),
               0);
     EXPECT_EQ(rate, 48000.0);
@@ -304,9 +295,9 @@ TEST(Daemon, KeepsDefaultsVolumesAndPublicAggregatesAcrossRestarts) {
     {
         auto hardware = daemon.connect();
         ScopedHardware installed(*hardware);
-        ASSERT_TRUE(ListeningVolume::setLevel(idOf(*hardware, "BuiltInSpeakerDevice"), 0.3f));
+        ASSERT_TRUE(ListeningVolume::setLevel(deviceForUID(*hardware, "BuiltInSpeakerDevice"), 0.3f));
         ASSERT_EQ(setProperty(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice),
-                              idOf(*hardware, "HDMIDisplay:1")),
+                              deviceForUID(*hardware, "HDMIDisplay:1")),
                   0);
         PropertyList::Dictionary description;
         description["uid"] = PropertyList("audio.ravlin.daw.TEST");
@@ -322,11 +313,11 @@ TEST(Daemon, KeepsDefaultsVolumesAndPublicAggregatesAcrossRestarts) {
     daemon.startDaemon();
     auto hardware = daemon.connect();
     ScopedHardware installed(*hardware);
-    EXPECT_NEAR(*ListeningVolume::level(idOf(*hardware, "BuiltInSpeakerDevice")), 0.3f, 1e-6);
+    EXPECT_NEAR(*ListeningVolume::level(deviceForUID(*hardware, "BuiltInSpeakerDevice")), 0.3f, 1e-6);
     AudioObjectID current = 0;
     getProperty(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice), current);
-    EXPECT_EQ(current, idOf(*hardware, "HDMIDisplay:1"));
-    EXPECT_NE(idOf(*hardware, "audio.ravlin.daw.TEST"), 0u);
+    EXPECT_EQ(current, deviceForUID(*hardware, "HDMIDisplay:1"));
+    EXPECT_NE(deviceForUID(*hardware, "audio.ravlin.daw.TEST"), 0u);
 }
 
 TEST(Daemon, CapturePermissionIsAskedAndAnswered) {
