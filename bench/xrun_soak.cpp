@@ -3,6 +3,7 @@
 // misses in the same run. Usage: xrun_soak SECONDS FRAMES [--busy]
 // --busy keeps one core spinning meanwhile.
 #include "audiosim/client/remote_hardware.h"
+#include "platform/realtime_thread.h"
 #include "bench/daemon_process.h"
 #include "router/engine/route_engine.h"
 
@@ -60,7 +61,9 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // The timer-only thread: wakes at anchor + k × period and counts wake-ups more than a period late.
+    // The timer-only thread (this one, with the scheduling the audio threads get): wakes at
+    // anchor + k × period and counts wake-ups more than a period late.
+    platform::requestRealTimeScheduling();
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(frames / 48000.0));
     std::uint64_t timerCycles = 0;
     std::uint64_t timerMisses = 0;
@@ -76,15 +79,23 @@ int main(int argc, char** argv) {
             k = 0;
         }
     }
-    const auto stats = connection->call(audiosim::wire::Message{{"op", "stats"}});
     const std::uint64_t routeCycles = RavlinRouteCycles(route);
+    const auto stats = connection->call(audiosim::wire::Message{{"op", "stats"}});
     RavlinRouteStop(route);
     running = false;
     if (spinner.joinable()) spinner.join();
 
-    std::printf("%.0f s at %d frames%s: route cycles %llu, daemon xruns %llu; timer-only thread: %llu cycles, %llu missed\n",
+    // The route's own xruns: its aggregate's late cycles and its callback's missed deadlines. The
+    // devices inside it count their own late cycles too, so the total counts one stall up to
+    // four times.
+    std::uint64_t routeXruns = 0;
+    if (stats)
+        for (const auto& device : (*stats)["devices"])
+            if (device["uid"].get<std::string>().starts_with("audio.ravlin.route.")) routeXruns += device["xruns"].get<std::uint64_t>();
+    std::printf("%.0f s at %d frames%s: route cycles %llu, route xruns %llu (all devices: %llu); "
+                "timer-only thread: %llu cycles, %llu missed\n",
                 seconds, frames, busy ? " with the other core busy" : " idle", (unsigned long long)routeCycles,
-                stats ? (unsigned long long)(*stats)["xruns"].get<std::uint64_t>() : 0ULL, (unsigned long long)timerCycles,
-                (unsigned long long)timerMisses);
+                (unsigned long long)routeXruns, stats ? (unsigned long long)(*stats)["xruns"].get<std::uint64_t>() : 0ULL,
+                (unsigned long long)timerCycles, (unsigned long long)timerMisses);
     return 0;
 }

@@ -1,5 +1,7 @@
 #include "audiosim/client/callback_thread.h"
 
+#include "platform/realtime_thread.h"
+
 #include <chrono>
 #include <cstring>
 #include <pthread.h>
@@ -39,6 +41,7 @@ void CallbackThread::waitUntilIdle() {
 // per cycle is the futex wait.
 void CallbackThread::run() {
     pthread_setname_np(pthread_self(), "audiosim-io");
+    platform::requestRealTimeScheduling();
     SharedCycle& cycle = shared();
     std::uint32_t seen = cycle.sequence.load(std::memory_order_acquire);
     char* base = static_cast<char*>(mapping_);

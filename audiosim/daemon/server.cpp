@@ -106,7 +106,7 @@ int Server::run() {
         return 1;
     }
     loadState();
-    model_.startClock();
+    model_.startClock(true);
 
     std::vector<pollfd> polled;
     for (;;) {

@@ -3,6 +3,7 @@
 #include "audiosim/model/device_model.h"
 
 #include "audiosim/model/device_records.h"
+#include "platform/realtime_thread.h"
 
 #include <algorithm>
 #include <chrono>
@@ -249,11 +250,14 @@ std::vector<DeviceModel::DeviceStats> DeviceModel::stats() const {
     return result;
 }
 
-void DeviceModel::startClock() {
+void DeviceModel::startClock(bool realTime) {
     std::lock_guard lock(mutex_);
     if (clockRunning_) return;
     clockRunning_ = true;
-    clockThread_ = std::thread([this] { clockLoop(); });
+    clockThread_ = std::thread([this, realTime] {
+        if (realTime) platform::requestRealTimeScheduling();
+        clockLoop();
+    });
 }
 
 void DeviceModel::stopClock() {

@@ -127,8 +127,8 @@ public:
     void restore(const PersistentState& state, platform::audio::AudioHardware& owner);
 
     // A real clock thread that runs every device with started callbacks at its nominal rate and
-    // buffer size. Stopping joins it.
-    void startClock();
+    // buffer size, with real-time scheduling when asked and allowed. Stopping joins it.
+    void startClock(bool realTime = false);
     void stopClock();
 
 private:
