@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
 
     // The timer-only thread (this one, with the scheduling the audio threads get): wakes at
     // anchor + k × period and counts wake-ups more than a period late.
-    platform::requestRealTimeScheduling();
+    platform::requestRealTimeScheduling(platform::kCallbackThreadPriority);
     const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(frames / 48000.0));
     std::uint64_t timerCycles = 0;
     std::uint64_t timerMisses = 0;

@@ -1,6 +1,8 @@
 #include "platform/realtime_thread.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <string_view>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
@@ -8,9 +10,9 @@
 
 namespace platform {
 
-bool requestRealTimeScheduling() {
-    // A modest priority within what the user may have: above ordinary threads, below the kernel's own.
-    int priority = 20;
+bool requestRealTimeScheduling(int priority) {
+    const char* setting = std::getenv("AUDIOSIM_REALTIME");
+    if (!setting || std::string_view(setting) != "1") return false;
     rlimit limit{};
     if (::getuid() != 0 && ::getrlimit(RLIMIT_RTPRIO, &limit) == 0)
         priority = std::min<int>(priority, int(std::min<rlim_t>(limit.rlim_cur, 99)));

@@ -41,7 +41,7 @@ void CallbackThread::waitUntilIdle() {
 // per cycle is the futex wait.
 void CallbackThread::run() {
     pthread_setname_np(pthread_self(), "audiosim-io");
-    platform::requestRealTimeScheduling();
+    platform::requestRealTimeScheduling(platform::kCallbackThreadPriority);
     SharedCycle& cycle = shared();
     std::uint32_t seen = cycle.sequence.load(std::memory_order_acquire);
     char* base = static_cast<char*>(mapping_);

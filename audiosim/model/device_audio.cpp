@@ -255,7 +255,7 @@ void DeviceModel::startClock(bool realTime) {
     if (clockRunning_) return;
     clockRunning_ = true;
     clockThread_ = std::thread([this, realTime] {
-        if (realTime) platform::requestRealTimeScheduling();
+        if (realTime) platform::requestRealTimeScheduling(platform::kClockThreadPriority);
         clockLoop();
     });
 }
