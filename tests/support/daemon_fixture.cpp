@@ -3,6 +3,7 @@
 #include "audiosim/protocol/paths.h"
 
 #include <chrono>
+#include <cstdio>
 #include <csignal>
 #include <fcntl.h>
 #include <stdexcept>
@@ -77,6 +78,20 @@ void DaemonFixture::stopDaemon() {
     int status = 0;
     ::waitpid(daemon_, &status, 0);
     daemon_ = -1;
+}
+
+std::uint64_t DaemonFixture::xruns() {
+    const auto reply = connect()->connection().call(audiosim::wire::Message{{"op", "stats"}});
+    return reply ? (*reply)["xruns"].get<std::uint64_t>() : 0;
+}
+
+bool DaemonFixture::unlessCyclesWereMissed(const std::function<bool()>& attempt) {
+    for (int round = 1;; ++round) {
+        const std::uint64_t before = xruns();
+        if (attempt()) return true;
+        if (round == 3 || xruns() == before) return false;
+        std::fprintf(stderr, "cycles were missed during attempt %d; trying again\n", round);
+    }
 }
 
 std::unique_ptr<audiosim::RemoteHardware> DaemonFixture::connect() {
