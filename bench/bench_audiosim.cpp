@@ -6,6 +6,7 @@
 #include "audiosim/client/remote_hardware.h"
 #include "audiosim/protocol/shared_cycle.h"
 #include "bench/daemon_process.h"
+#include "bench/ratio_reporter.h"
 
 #include <benchmark/benchmark.h>
 
@@ -166,37 +167,16 @@ BENCHMARK(BM_SocketEchoRoundTrip)->MinTime(1.0);
 BENCHMARK(BM_CycleWakeLatency)->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_FutexWakeLatency)->Iterations(1)->Unit(benchmark::kMillisecond);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs) times_[run.run_name.function_name] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void printRatios() const {
-        std::printf("\nRatios (same run):\n");
-        const auto property = times_.find("BM_PropertyReadRoundTrip");
-        const auto echo = times_.find("BM_SocketEchoRoundTrip");
-        if (property != times_.end() && echo != times_.end())
-            std::printf("  property read round trip / socket echo round trip: %.2f\n", property->second / echo->second);
+}  // namespace
+
+int main(int argc, char** argv) {
+    return korvane::bench::runWithRatios(argc, argv, [](const korvane::bench::TimingReporter& times) {
+        times.printRatio("property read round trip / socket echo round trip", "BM_PropertyReadRoundTrip",
+                         "BM_SocketEchoRoundTrip");
         if (results.count("wake p50") && results.count("futex p50") && results.at("futex p50") > 0) {
             std::printf("  cycle wake-up p50 / futex wake-up p50: %.2f\n", results.at("wake p50") / results.at("futex p50"));
             std::printf("  cycle wake-up p99.9 / futex wake-up p99.9: %.2f\n",
                         results.at("wake p99.9") / results.at("futex p99.9"));
         }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
-    benchmark::Shutdown();
-    return 0;
+    });
 }

@@ -4,12 +4,13 @@
 #include "router/engine/route_state.h"
 #include "tests/router/render_buffers.h"
 
+#include "bench/ratio_reporter.h"
+
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 
 namespace {
@@ -60,40 +61,16 @@ void BM_CopyBaseline(benchmark::State& state) {
     state.SetBytesProcessed(std::int64_t(state.iterations()) * state.range(0) * 4 * 4);
 }
 
-BENCHMARK(BM_RouteRender)->Arg(64)->Arg(128)->Arg(256)->Arg(512)->Arg(1024);
-BENCHMARK(BM_CopyBaseline)->Arg(64)->Arg(128)->Arg(256)->Arg(512)->Arg(1024);
-
-// Keeps each result's time per iteration for the ratios printed at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& run : runs)
-            if (run.run_type == Run::RT_Iteration || run.aggregate_name == "median")
-                times_[run.run_name.function_name + "/" + run.run_name.args] = run.GetAdjustedRealTime();
-        ConsoleReporter::ReportRuns(runs);
-    }
-    void printRatios() const {
-        std::printf("\nBM_RouteRender / BM_CopyBaseline (same run):\n");
-        for (const char* frames : {"64", "128", "256", "512", "1024"}) {
-            const auto render = times_.find(std::string("BM_RouteRender/") + frames);
-            const auto baseline = times_.find(std::string("BM_CopyBaseline/") + frames);
-            if (render == times_.end() || baseline == times_.end() || baseline->second <= 0) continue;
-            std::printf("  %5s frames: %.2f\n", frames, render->second / baseline->second);
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
+// Medians of five repetitions: single runs of a few tens of nanoseconds swing with the machine.
+BENCHMARK(BM_RouteRender)->Arg(64)->Arg(128)->Arg(256)->Arg(512)->Arg(1024)->Repetitions(5)->ReportAggregatesOnly(true);
+BENCHMARK(BM_CopyBaseline)->Arg(64)->Arg(128)->Arg(256)->Arg(512)->Arg(1024)->Repetitions(5)->ReportAggregatesOnly(true);
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
-    benchmark::Shutdown();
-    return 0;
+    return korvane::bench::runWithRatios(argc, argv, [](const korvane::bench::TimingReporter& times) {
+        for (const char* frames : {"64", "128", "256", "512", "1024"})
+            times.printRatio((std::string("BM_RouteRender / BM_CopyBaseline, ") + frames + " frames").c_str(),
+                             std::string("BM_RouteRender/") + frames, std::string("BM_CopyBaseline/") + frames);
+    });
 }
