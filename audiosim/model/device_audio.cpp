@@ -59,6 +59,12 @@ std::int64_t DeviceModel::memberPosition(const Device& member, const Device& dev
 void DeviceModel::ensureRing(Device& device) {
     const std::size_t size = std::size_t(ringFrames_) * device.outputChannels();
     if (device.outputRing.size() != size) device.outputRing.assign(size, 0.0f);
+    // Ten seconds at the device's rate; a new rate starts a new tap.
+    const auto tapSize = std::size_t(kTapSeconds * device.nominalRate) * device.outputChannels();
+    if (!device.aggregate && !device.config.korvane && device.tap.ring.size() != tapSize) {
+        device.tap.ring.assign(tapSize, 0.0f);
+        device.tap.clear();
+    }
 }
 
 // Writes `frames` frames of the member's input at `position` into `out` (interleaved with
@@ -215,12 +221,8 @@ void DeviceModel::consume(Device& device, std::int64_t position, std::uint32_t f
         device.telemetry.peaks = peaks;
         ++device.telemetry.writeCounter;
     } else {
-        for (std::uint32_t f = 0; f < frames; ++f) {
-            const float* slot = device.outputRing.data() + std::size_t((start + f) & (ringFrames_ - 1)) * channels;
-            device.tap.insert(device.tap.end(), slot, slot + channels);
-        }
-        const auto limit = std::size_t(kTapSeconds * device.nominalRate) * channels;
-        if (device.tap.size() > limit) device.tap.erase(device.tap.begin(), device.tap.begin() + std::ptrdiff_t(device.tap.size() - limit));
+        for (std::uint32_t f = 0; f < frames; ++f)
+            device.tap.append(device.outputRing.data() + std::size_t((start + f) & (ringFrames_ - 1)) * channels, channels);
     }
     for (std::uint32_t f = 0; f < frames; ++f) {
         float* slot = device.outputRing.data() + std::size_t((start - latency_ + f) & (ringFrames_ - 1)) * channels;

@@ -280,10 +280,7 @@ std::vector<float> DeviceModel::takeOutputTap(std::string_view uid, std::size_t 
     Device* device = findDevice(uid);
     if (!device) return {};
     const std::size_t channels = std::max<std::size_t>(device->outputChannels(), 1);
-    const std::size_t count = std::min(device->tap.size(), maxSamples / channels * channels);
-    std::vector<float> samples(device->tap.begin(), device->tap.begin() + std::ptrdiff_t(count));
-    device->tap.erase(device->tap.begin(), device->tap.begin() + std::ptrdiff_t(count));
-    return samples;
+    return device->tap.take(maxSamples / channels * channels);
 }
 
 std::uint64_t DeviceModel::enqueuePlayback(std::string_view uid, std::uint32_t channels, std::vector<float> samples,

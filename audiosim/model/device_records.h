@@ -52,7 +52,32 @@ struct DeviceModel::Device {
     // `latency` frames later: into `tap` for a physical output, into the processing for KORVANE,
     // whose input at position p is its processed output at p - latency.
     std::vector<float> outputRing;
-    std::deque<float> tap;
+    // What a physical output received, oldest first: a ring allocated when the device first runs,
+    // so that cycles only copy into it. When full, the oldest samples give way.
+    struct Tap {
+        std::vector<float> ring;
+        std::size_t start = 0;  // the oldest sample
+        std::size_t size = 0;
+
+        void append(const float* samples, std::size_t count) {
+            for (std::size_t i = 0; i < count; ++i) {
+                ring[(start + size) % ring.size()] = samples[i];
+                if (size < ring.size())
+                    ++size;
+                else
+                    start = (start + 1) % ring.size();
+            }
+        }
+        std::vector<float> take(std::size_t count) {
+            count = std::min(count, size);
+            std::vector<float> taken(count);
+            for (std::size_t i = 0; i < count; ++i) taken[i] = ring[(start + i) % ring.size()];
+            start = ring.empty() ? 0 : (start + count) % ring.size();
+            size -= count;
+            return taken;
+        }
+        void clear() { start = size = 0; }
+    } tap;
     std::int64_t position = 0;  // the next frame a step of this device runs
     std::int64_t drainUntil = 0;  // the clock keeps running the device until what was written arrived
     std::uint64_t cycles = 0;
