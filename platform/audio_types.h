@@ -40,6 +40,11 @@ inline constexpr FourCharCode kAudioObjectPropertyScopeInput = fourCC("inpt");
 inline constexpr FourCharCode kAudioObjectPropertyScopeOutput = fourCC("outp");
 inline constexpr std::uint32_t kAudioObjectPropertyElementMain = 0;
 
+// The address of a property in the global scope, main element.
+constexpr AudioObjectPropertyAddress globalAddress(FourCharCode selector) {
+    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
+}
+
 // System object.
 inline constexpr FourCharCode kAudioHardwarePropertyDevices = fourCC("dev#");
 inline constexpr FourCharCode kAudioHardwarePropertyTranslateUIDToDevice = fourCC("uidd");

@@ -12,10 +12,6 @@ using namespace platform::audio;
 
 namespace {
 
-constexpr AudioObjectPropertyAddress globalAddress(FourCharCode selector) {
-    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
-}
-
 // A string property; nothing when the read fails or answers something other than a string.
 std::optional<std::string> readString(AudioObjectID device, FourCharCode selector) {
     PropertyList value;

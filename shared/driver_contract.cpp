@@ -11,13 +11,9 @@ using namespace platform::audio;
 
 namespace {
 
-AudioObjectPropertyAddress address(FourCharCode selector) {
-    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
-}
-
 std::optional<PropertyList> readObject(AudioObjectID device, FourCharCode selector) {
     PropertyList value;
-    if (hardware().getPropertyObject(device, address(selector), nullptr, value) != kAudioHardwareNoError)
+    if (hardware().getPropertyObject(device, globalAddress(selector), nullptr, value) != kAudioHardwareNoError)
         return std::nullopt;
     return value;
 }
@@ -33,7 +29,7 @@ std::optional<double> readGain(AudioObjectID device) {
 
 OSStatus writeGain(AudioObjectID device, double gainDb) {
     const double clamped = std::isnan(gainDb) ? 0.0 : std::clamp(gainDb, kMinimumGainDb, kMaximumGainDb);
-    return hardware().setPropertyObject(device, address(kGainSelector), PropertyList(clamped));
+    return hardware().setPropertyObject(device, globalAddress(kGainSelector), PropertyList(clamped));
 }
 
 std::optional<ChannelMode> readChannelMode(AudioObjectID device) {
@@ -44,7 +40,7 @@ std::optional<ChannelMode> readChannelMode(AudioObjectID device) {
 }
 
 OSStatus writeChannelMode(AudioObjectID device, ChannelMode mode) {
-    return hardware().setPropertyObject(device, address(kChannelModeSelector), PropertyList(std::int64_t(mode)));
+    return hardware().setPropertyObject(device, globalAddress(kChannelModeSelector), PropertyList(std::int64_t(mode)));
 }
 
 std::optional<Status> readStatus(AudioObjectID device) {

@@ -25,8 +25,6 @@ int fail(const std::string& sentence) {
     return 1;
 }
 
-constexpr AudioObjectPropertyAddress global(FourCharCode selector) { return {selector, kAudioObjectPropertyScopeGlobal, 0}; }
-
 // A connection to the daemon with the platform interface over it.
 struct Session {
     std::shared_ptr<DaemonConnection> connection;
@@ -58,7 +56,7 @@ struct Session {
 
     std::string text(AudioObjectID device, FourCharCode selector) {
         PropertyList value;
-        hardware->getPropertyObject(device, global(selector), nullptr, value);
+        hardware->getPropertyObject(device, globalAddress(selector), nullptr, value);
         return value.string() ? *value.string() : std::string();
     }
 
@@ -77,14 +75,14 @@ struct Session {
     double rate(AudioObjectID device) {
         double value = 0;
         std::uint32_t size = sizeof value;
-        hardware->getPropertyData(device, global(kAudioDevicePropertyNominalSampleRate), nullptr, size, &value);
+        hardware->getPropertyData(device, globalAddress(kAudioDevicePropertyNominalSampleRate), nullptr, size, &value);
         return value;
     }
 
     AudioObjectID defaultOutput() {
         AudioObjectID id = 0;
         std::uint32_t size = sizeof id;
-        hardware->getPropertyData(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice), nullptr,
+        hardware->getPropertyData(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice), nullptr,
                                   size, &id);
         return id;
     }
@@ -125,11 +123,11 @@ int server(const std::string& config) {
 int devices(bool json) {
     OPEN_SESSION(session);
     std::uint32_t size = 0;
-    if (session.hardware->getPropertyDataSize(kAudioObjectSystemObject, global(kAudioHardwarePropertyDevices), nullptr,
+    if (session.hardware->getPropertyDataSize(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices), nullptr,
                                               size) != 0)
         return fail("The audiosim daemon did not list its devices.");
     std::vector<AudioObjectID> ids(size / 4);
-    session.hardware->getPropertyData(kAudioObjectSystemObject, global(kAudioHardwarePropertyDevices), nullptr, size,
+    session.hardware->getPropertyData(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices), nullptr, size,
                                       ids.data());
     ids.resize(size / 4);
     const AudioObjectID defaultOutput = session.defaultOutput();
@@ -137,7 +135,7 @@ int devices(bool json) {
     for (const AudioObjectID id : ids) {
         std::uint32_t transport = 0;
         std::uint32_t transportSize = sizeof transport;
-        session.hardware->getPropertyData(id, global(kAudioDevicePropertyTransportType), nullptr, transportSize, &transport);
+        session.hardware->getPropertyData(id, globalAddress(kAudioDevicePropertyTransportType), nullptr, transportSize, &transport);
         list.push_back({{"id", id},
                         {"uid", session.text(id, kAudioDevicePropertyDeviceUID)},
                         {"name", session.text(id, kAudioObjectPropertyName)},
@@ -171,7 +169,7 @@ int defaultOutput(const std::optional<std::string>& uid) {
     const AudioObjectID id = session.deviceId(*uid);
     if (id == 0) return fail(deviceNotFound(*uid));
     const OSStatus status =
-        session.hardware->setPropertyData(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice),
+        session.hardware->setPropertyData(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice),
                                           sizeof id, &id);
     if (status != 0) return fail("\"" + *uid + "\" cannot be the default output (status " + std::to_string(status) + ").");
     return 0;

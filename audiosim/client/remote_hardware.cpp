@@ -10,10 +10,10 @@ namespace audiosim {
 
 using namespace platform::audio;
 using wire::Message;
+using wire::kMaxDataBytes;
+using wire::statusOf;
 
 namespace {
-
-constexpr std::uint32_t kMaxDataBytes = 512 * 1024;
 
 Message propertyRequest(const char* op, AudioObjectID object, const AudioObjectPropertyAddress& address,
                         const PropertyList* qualifier = nullptr) {
@@ -34,11 +34,6 @@ RemoteHardware::~RemoteHardware() {
 }
 
 std::optional<Message> RemoteHardware::call(Message request, int* fd) { return connection_->call(std::move(request), fd); }
-
-OSStatus RemoteHardware::statusOf(const std::optional<Message>& reply) {
-    if (!reply) return kAudioHardwareNotRunningError;
-    return OSStatus(wire::integerField(*reply, "status").value_or(kAudioHardwareUnspecifiedError));
-}
 
 bool RemoteHardware::hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) {
     const auto reply = call(propertyRequest(op::kHas, object, address));

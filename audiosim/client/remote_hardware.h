@@ -46,7 +46,6 @@ public:
 
 private:
     std::optional<wire::Message> call(wire::Message request, int* fd = nullptr);
-    static OSStatus statusOf(const std::optional<wire::Message>& reply);
 
     std::shared_ptr<DaemonConnection> connection_;
     std::mutex callbacksMutex_;

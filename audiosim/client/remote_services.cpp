@@ -9,16 +9,12 @@ namespace audiosim {
 
 using namespace platform::audio;
 using wire::Message;
+using wire::statusOf;
 
 namespace {
 
 constexpr std::size_t kChunkBytes = 256 * 1024;
 constexpr std::uint32_t kNonInterleaved = 1u << 5;
-
-OSStatus statusOf(const std::optional<Message>& reply) {
-    if (!reply) return kAudioHardwareNotRunningError;
-    return OSStatus(wire::integerField(*reply, "status").value_or(kAudioHardwareUnspecifiedError));
-}
 
 class RemoteOutputQueue final : public AudioOutputQueue {
 public:

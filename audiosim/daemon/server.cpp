@@ -23,13 +23,11 @@ namespace audiosim {
 
 using namespace platform::audio;
 using wire::Message;
+using wire::statusOnly;
 
 namespace {
 
 constexpr std::size_t kMaxPendingOutputBytes = 8 << 20;  // a client that stops reading is dropped
-constexpr std::size_t kMaxDataBytes = 512 * 1024;        // raw property data and audio per message
-
-Message statusOnly(OSStatus status) { return Message{{"status", status}}; }
 
 Message binary(const void* data, std::size_t size) {
     const auto* bytes = static_cast<const std::uint8_t*>(data);
@@ -318,7 +316,7 @@ Message Server::handleMachine(const std::string& op, const Message& request) {
     }
     if (op == op::kTakeTap) {
         if (!uid) return statusOnly(kAudioHardwareIllegalOperationError);
-        const auto samples = model_.takeOutputTap(*uid, kMaxDataBytes / sizeof(float));
+        const auto samples = model_.takeOutputTap(*uid, wire::kMaxDataBytes / sizeof(float));
         return Message{{"status", 0}, {"data", binary(samples.data(), samples.size() * sizeof(float))}};
     }
     if (op == op::kPlay) {

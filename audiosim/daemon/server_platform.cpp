@@ -6,12 +6,10 @@ namespace audiosim {
 
 using namespace platform::audio;
 using wire::Message;
+using wire::kMaxDataBytes;
+using wire::statusOnly;
 
 namespace {
-
-constexpr std::uint32_t kMaxDataBytes = 512 * 1024;
-
-Message statusOnly(OSStatus status) { return Message{{"status", status}}; }
 
 bool isDefaultOrVolume(const AudioObjectPropertyAddress& address) {
     return address.mSelector == kAudioHardwarePropertyDefaultOutputDevice ||

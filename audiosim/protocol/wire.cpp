@@ -283,6 +283,11 @@ std::optional<platform::audio::AudioObjectPropertyAddress> toAddress(const Messa
                                                         message[2].get<std::uint32_t>()};
 }
 
+platform::audio::OSStatus statusOf(const std::optional<Message>& reply) {
+    if (!reply) return platform::audio::kAudioHardwareNotRunningError;
+    return platform::audio::OSStatus(integerField(*reply, "status").value_or(platform::audio::kAudioHardwareUnspecifiedError));
+}
+
 std::optional<std::uint64_t> unsignedField(const Message& m, const char* key) {
     const auto it = m.find(key);
     if (it == m.end() || !it->is_number_unsigned()) return std::nullopt;

@@ -20,6 +20,13 @@ using Message = nlohmann::json;
 // A message larger than this is refused by both sides; audio travels in shared memory.
 inline constexpr std::uint32_t kMaxMessageBytes = 1 << 20;
 inline constexpr std::uint32_t kHeaderBytes = 4;
+// Raw property data or audio carried by one message.
+inline constexpr std::uint32_t kMaxDataBytes = 512 * 1024;
+
+// A reply that carries only its status.
+inline Message statusOnly(platform::audio::OSStatus status) { return Message{{"status", status}}; }
+// The status of a reply; 'stop' (not running) when there was none.
+platform::audio::OSStatus statusOf(const std::optional<Message>& reply);
 
 // The frame of a message: a 4-byte little-endian length, then the CBOR bytes.
 std::vector<std::uint8_t> encode(const Message& message);

@@ -62,10 +62,6 @@ void pauseBetweenPolls() {
         platform::sleepFor(kPollPause);
 }
 
-constexpr AudioObjectPropertyAddress global(FourCharCode selector) {
-    return {selector, kAudioObjectPropertyScopeGlobal, kAudioObjectPropertyElementMain};
-}
-
 // A list of object ids; nothing when the size query or the read fails.
 std::optional<std::vector<AudioObjectID>> readIds(AudioObjectID object, const AudioObjectPropertyAddress& address) {
     std::uint32_t size = 0;
@@ -96,7 +92,7 @@ std::uint32_t deviceChannelCount(AudioObjectID device, FourCharCode scope) {
 // The device's UID; nothing when the read fails or answers no string.
 std::optional<std::string> deviceUID(AudioObjectID device) {
     PropertyList value;
-    if (hardware().getPropertyObject(device, global(kAudioDevicePropertyDeviceUID), nullptr, value) !=
+    if (hardware().getPropertyObject(device, globalAddress(kAudioDevicePropertyDeviceUID), nullptr, value) !=
         kAudioHardwareNoError)
         return std::nullopt;
     if (const std::string* uid = value.string()) return *uid;
@@ -113,14 +109,14 @@ bool isStaleListeningUID(const std::string& uid) {
 
 bool moveDefaultOffDevice(FourCharCode selector, AudioObjectID stale, AudioObjectID replacement) {
     AudioObjectID current = 0;
-    if (getProperty(kAudioObjectSystemObject, global(selector), current) != kAudioHardwareNoError) return false;
-    return current != stale || setProperty(kAudioObjectSystemObject, global(selector), replacement) == kAudioHardwareNoError;
+    if (getProperty(kAudioObjectSystemObject, globalAddress(selector), current) != kAudioHardwareNoError) return false;
+    return current != stale || setProperty(kAudioObjectSystemObject, globalAddress(selector), replacement) == kAudioHardwareNoError;
 }
 
 // Destroys this user's stale listening aggregates, moving the default outputs off them first.
 // Fails, destroying nothing, when one is not an aggregate or runs somewhere.
 bool removeStaleListeningOutputs(AudioObjectID output) {
-    const auto devices = readIds(kAudioObjectSystemObject, global(kAudioHardwarePropertyDevices));
+    const auto devices = readIds(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDevices));
     if (!devices) return false;
     std::vector<AudioObjectID> stale;
     for (const AudioObjectID device : *devices) {
@@ -128,9 +124,9 @@ bool removeStaleListeningOutputs(AudioObjectID output) {
         if (!uid || !isStaleListeningUID(*uid)) continue;
         std::uint32_t transport = 0;
         std::uint32_t running = 1;
-        if (getProperty(device, global(kAudioDevicePropertyTransportType), transport) != kAudioHardwareNoError ||
+        if (getProperty(device, globalAddress(kAudioDevicePropertyTransportType), transport) != kAudioHardwareNoError ||
             transport != kAudioDeviceTransportTypeAggregate ||
-            getProperty(device, global(kAudioDevicePropertyDeviceIsRunningSomewhere), running) != kAudioHardwareNoError ||
+            getProperty(device, globalAddress(kAudioDevicePropertyDeviceIsRunningSomewhere), running) != kAudioHardwareNoError ||
             running != 0)
             return false;
         stale.push_back(device);
@@ -155,7 +151,7 @@ bool removeStaleListeningOutputs(AudioObjectID output) {
 // Records the channel indices as it walks the active list.
 bool aggregateReady(RouteState& route, const std::vector<AudioObjectID>& devices, AudioObjectID input,
                     AudioObjectID output) {
-    const auto address = global(kAudioAggregateDevicePropertyActiveSubDeviceList);
+    const auto address = globalAddress(kAudioAggregateDevicePropertyActiveSubDeviceList);
     std::uint32_t size = 0;
     if (hardware().getPropertyDataSize(route.aggregateDevice, address, nullptr, size) != kAudioHardwareNoError ||
         size != sizeof(AudioObjectID) * devices.size())
@@ -189,7 +185,7 @@ bool hasFloat32Streams(AudioObjectID aggregate) {
         if (!streams) return false;
         for (const AudioObjectID stream : *streams) {
             AudioStreamBasicDescription format;
-            if (getProperty(stream, global(kAudioStreamPropertyVirtualFormat), format) != kAudioHardwareNoError ||
+            if (getProperty(stream, globalAddress(kAudioStreamPropertyVirtualFormat), format) != kAudioHardwareNoError ||
                 format.mFormatID != kAudioFormatLinearPCM ||
                 (format.mFormatFlags & (kAudioFormatFlagIsFloat | kAudioFormatFlagIsBigEndian)) != kAudioFormatFlagIsFloat ||
                 format.mBitsPerChannel != 32)

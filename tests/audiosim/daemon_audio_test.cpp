@@ -16,8 +16,6 @@ using namespace std::chrono_literals;
 using audiosim::wire::Message;
 using test::DaemonFixture;
 
-constexpr AudioObjectPropertyAddress global(FourCharCode selector) { return {selector, kAudioObjectPropertyScopeGlobal, 0}; }
-
 // What the device's output received since the last call.
 std::vector<float> takeTap(audiosim::RemoteHardware& hardware, const std::string& uid) {
     std::vector<float> samples;

@@ -28,8 +28,6 @@ using namespace std::chrono_literals;
 using audiosim::wire::Message;
 using test::DaemonFixture;
 
-constexpr AudioObjectPropertyAddress global(FourCharCode selector) { return {selector, kAudioObjectPropertyScopeGlobal, 0}; }
-
 Message stats(audiosim::RemoteHardware& hardware) { return *hardware.connection().call(Message{{"op", "stats"}}); }
 
 // Waits up to two seconds for a condition that another process brings about.
@@ -80,9 +78,9 @@ TEST(Daemon, ListsDevicesAndRoundTripsProperties) {
     EXPECT_EQ(ListeningVolume::channelLevels(usb), (std::vector<float>{0.25f, 0.5f}));
     EXPECT_EQ(driver::writeGain(korvane, 6.5), 0);
     EXPECT_EQ(driver::readGain(korvane), 6.5);
-    EXPECT_EQ(setProperty(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice), korvane), 0);
+    EXPECT_EQ(setProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice), korvane), 0);
     AudioObjectID current = 0;
-    EXPECT_EQ(getProperty(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice), current), 0);
+    EXPECT_EQ(getProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice), current), 0);
     EXPECT_EQ(current, korvane);
     std::string output;
     EXPECT_EQ(test::runProgram({test::audiosimProgram(), "default-output"}, &output), 0);
@@ -90,8 +88,8 @@ TEST(Daemon, ListsDevicesAndRoundTripsProperties) {
 
     // Errors travel as statuses.
     double rate = 0;
-    EXPECT_EQ(getProperty(999, global(kAudioDevicePropertyNominalSampleRate), rate), kAudioHardwareBadObjectError);
-    EXPECT_EQ(setProperty(speakers, global(kAudioDevicePropertyNominalSampleRate), 12345.0), kAudioDeviceUnsupportedFormatError);
+    EXPECT_EQ(getProperty(999, globalAddress(kAudioDevicePropertyNominalSampleRate), rate), kAudioHardwareBadObjectError);
+    EXPECT_EQ(setProperty(speakers, globalAddress(kAudioDevicePropertyNominalSampleRate), 12345.0), kAudioDeviceUnsupportedFormatError);
 }
 
 TEST(Daemon, PrivateAggregatesAndCallbacksVanishWithTheirClient) {
@@ -150,7 +148,7 @@ TEST(Daemon, AKilledClientsResourcesAreReclaimed) {
     std::uint32_t running = 1;
     ScopedHardware installed(*observer);
     EXPECT_TRUE(eventually([&] {
-        return getProperty(deviceForUID(*observer, "BuiltInSpeakerDevice"), global(kAudioDevicePropertyDeviceIsRunningSomewhere),
+        return getProperty(deviceForUID(*observer, "BuiltInSpeakerDevice"), globalAddress(kAudioDevicePropertyDeviceIsRunningSomewhere),
                            running) == 0 &&
                running == 0;
     }));
@@ -224,14 +222,14 @@ TEST(Daemon, CallsTimeOutWhenTheDaemonIsStopped) {
     const auto start = std::chrono::steady_clock::now();
     double rate = 0;
     std::uint32_t size = sizeof rate;
-    EXPECT_EQ(hardware->getPropertyData(2, global(kAudioDevicePropertyNominalSampleRate), nullptr, size, &rate),
+    EXPECT_EQ(hardware->getPropertyData(2, globalAddress(kAudioDevicePropertyNominalSampleRate), nullptr, size, &rate),
               kAudioHardwareNotRunningError);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // a bound against hanging, not a timing figure
     ::kill(daemon.daemonPid(), SIGCONT);
     // The late answer is skipped; the next call gets its own.
     size = sizeof rate;
     EXPECT_EQ(hardware->getPropertyData(deviceForUID(*hardware, "BuiltInSpeakerDevice"),
-                                        global(kAudioDevicePropertyNominalSampleRate), nullptr, size, &rate),
+                                        globalAddress(kAudioDevicePropertyNominalSampleRate), nullptr, size, &rate),
               0);
     EXPECT_EQ(rate, 48000.0);
 }
@@ -296,7 +294,7 @@ TEST(Daemon, KeepsDefaultsVolumesAndPublicAggregatesAcrossRestarts) {
         auto hardware = daemon.connect();
         ScopedHardware installed(*hardware);
         ASSERT_TRUE(ListeningVolume::setLevel(deviceForUID(*hardware, "BuiltInSpeakerDevice"), 0.3f));
-        ASSERT_EQ(setProperty(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice),
+        ASSERT_EQ(setProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice),
                               deviceForUID(*hardware, "HDMIDisplay:1")),
                   0);
         PropertyList::Dictionary description;
@@ -315,7 +313,7 @@ TEST(Daemon, KeepsDefaultsVolumesAndPublicAggregatesAcrossRestarts) {
     ScopedHardware installed(*hardware);
     EXPECT_NEAR(*ListeningVolume::level(deviceForUID(*hardware, "BuiltInSpeakerDevice")), 0.3f, 1e-6);
     AudioObjectID current = 0;
-    getProperty(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice), current);
+    getProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice), current);
     EXPECT_EQ(current, deviceForUID(*hardware, "HDMIDisplay:1"));
     EXPECT_NE(deviceForUID(*hardware, "audio.ravlin.daw.TEST"), 0u);
 }

@@ -14,8 +14,6 @@ namespace {
 using namespace platform::audio;
 using korvane::test::ModelSetup;
 
-AudioObjectPropertyAddress global(FourCharCode selector) { return {selector, kAudioObjectPropertyScopeGlobal, 0}; }
-
 std::vector<std::uint32_t> bufferChannels(AudioObjectID device, FourCharCode scope) {
     std::uint32_t size = 0;
     const AudioObjectPropertyAddress address{kAudioDevicePropertyStreamConfiguration, scope, 0};
@@ -30,9 +28,9 @@ std::vector<std::uint32_t> bufferChannels(AudioObjectID device, FourCharCode sco
 
 std::vector<AudioObjectID> idList(AudioObjectID object, FourCharCode selector) {
     std::uint32_t size = 0;
-    if (hardware().getPropertyDataSize(object, global(selector), nullptr, size) != 0) return {};
+    if (hardware().getPropertyDataSize(object, globalAddress(selector), nullptr, size) != 0) return {};
     std::vector<AudioObjectID> ids(size / 4);
-    hardware().getPropertyData(object, global(selector), nullptr, size, ids.data());
+    hardware().getPropertyData(object, globalAddress(selector), nullptr, size, ids.data());
     ids.resize(size / 4);
     return ids;
 }
@@ -58,7 +56,7 @@ PropertyList aggregateDescription(const std::string& uid, const std::vector<std:
 AudioObjectID translate(const std::string& uid) {
     AudioObjectID id = 0;
     const PropertyList qualifier(uid);
-    getProperty(kAudioObjectSystemObject, global(kAudioHardwarePropertyTranslateUIDToDevice), id, &qualifier);
+    getProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyTranslateUIDToDevice), id, &qualifier);
     return id;
 }
 
@@ -112,13 +110,13 @@ TEST(DeviceModel, AggregateChannelsFollowSubDeviceOrderPerDirection) {
               (std::vector<AudioObjectID>{setup.id("audio.ravlin.stereo.v1"), setup.id("BuiltInMicrophoneDevice"),
                                           setup.id("HDMIDisplay:1")}));
     PropertyList full;
-    ASSERT_EQ(hardware().getPropertyObject(aggregate, global(kAudioAggregateDevicePropertyFullSubDeviceList), nullptr,
+    ASSERT_EQ(hardware().getPropertyObject(aggregate, globalAddress(kAudioAggregateDevicePropertyFullSubDeviceList), nullptr,
                                            full),
               0);
     EXPECT_EQ(full, PropertyList(PropertyList::Array{"audio.ravlin.stereo.v1", "BuiltInMicrophoneDevice",
                                                      "HDMIDisplay:1"}));
     std::uint32_t transport = 0;
-    getProperty(aggregate, global(kAudioDevicePropertyTransportType), transport);
+    getProperty(aggregate, globalAddress(kAudioDevicePropertyTransportType), transport);
     EXPECT_EQ(transport, kAudioDeviceTransportTypeAggregate);
     // The same UID twice is refused, as is an unknown sub-device.
     AudioObjectID again = 0;
@@ -277,28 +275,28 @@ TEST(DeviceModel, KorvaneRateChangesBecomeVisibleAfterTheDelay) {
     const auto korvane = setup.id("audio.ravlin.stereo.v1");
     const auto rate = [&] {
         double value = 0;
-        getProperty(korvane, global(kAudioDevicePropertyNominalSampleRate), value);
+        getProperty(korvane, globalAddress(kAudioDevicePropertyNominalSampleRate), value);
         return value;
     };
-    EXPECT_EQ(setProperty(korvane, global(kAudioDevicePropertyNominalSampleRate), 96000.0), 0);
+    EXPECT_EQ(setProperty(korvane, globalAddress(kAudioDevicePropertyNominalSampleRate), 96000.0), 0);
     EXPECT_EQ(rate(), 48000.0);
     setup.clock.advance(0.099);
     EXPECT_EQ(rate(), 48000.0);
     setup.clock.advance(0.001);
     EXPECT_EQ(rate(), 96000.0);
-    EXPECT_NE(setProperty(korvane, global(kAudioDevicePropertyNominalSampleRate), 50000.0), 0);
-    EXPECT_NE(setProperty(korvane, global(kAudioDevicePropertyNominalSampleRate), std::uint32_t(48000)), 0);
+    EXPECT_NE(setProperty(korvane, globalAddress(kAudioDevicePropertyNominalSampleRate), 50000.0), 0);
+    EXPECT_NE(setProperty(korvane, globalAddress(kAudioDevicePropertyNominalSampleRate), std::uint32_t(48000)), 0);
 }
 
 TEST(DeviceModel, UnplugAndPlugGiveANewIdAndMoveTheDefaultOutput) {
     ModelSetup setup;
     const auto speakers = setup.id("BuiltInSpeakerDevice");
-    ASSERT_EQ(setProperty(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice),
+    ASSERT_EQ(setProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice),
                           setup.id("HDMIDisplay:1")),
               0);
     EXPECT_EQ(setup.model.unplug("HDMIDisplay:1"), 0);
     AudioObjectID current = 0;
-    getProperty(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice), current);
+    getProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice), current);
     EXPECT_EQ(current, speakers);
     EXPECT_EQ(setup.id("HDMIDisplay:1"), 0u);
     const auto before = translate("HDMIDisplay:1");
@@ -307,7 +305,7 @@ TEST(DeviceModel, UnplugAndPlugGiveANewIdAndMoveTheDefaultOutput) {
     EXPECT_NE(setup.id("HDMIDisplay:1"), 0u);
     EXPECT_NE(setup.model.plug("HDMIDisplay:1"), 0);  // already plugged
     // The microphone cannot play, so it cannot be the default output.
-    EXPECT_NE(setProperty(kAudioObjectSystemObject, global(kAudioHardwarePropertyDefaultOutputDevice),
+    EXPECT_NE(setProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice),
                           setup.id("BuiltInMicrophoneDevice")),
               0);
 }
@@ -317,9 +315,9 @@ TEST(DeviceModel, FaultsFireTheGivenNumberOfTimes) {
     const auto speakers = setup.id("BuiltInSpeakerDevice");
     setup.model.addFault({Operation::Get, speakers, kAudioDevicePropertyNominalSampleRate, 0, kAnyElement, 77, 2});
     double rate = 0;
-    EXPECT_EQ(getProperty(speakers, global(kAudioDevicePropertyNominalSampleRate), rate), 77);
-    EXPECT_EQ(getProperty(speakers, global(kAudioDevicePropertyNominalSampleRate), rate), 77);
-    EXPECT_EQ(getProperty(speakers, global(kAudioDevicePropertyNominalSampleRate), rate), 0);
+    EXPECT_EQ(getProperty(speakers, globalAddress(kAudioDevicePropertyNominalSampleRate), rate), 77);
+    EXPECT_EQ(getProperty(speakers, globalAddress(kAudioDevicePropertyNominalSampleRate), rate), 77);
+    EXPECT_EQ(getProperty(speakers, globalAddress(kAudioDevicePropertyNominalSampleRate), rate), 0);
     EXPECT_EQ(rate, 48000.0);
 }
 
@@ -329,7 +327,7 @@ TEST(DeviceModel, DevicesInsideARunningAggregateRunSomewhere) {
     ASSERT_EQ(hardware().createAggregateDevice(aggregateDescription("agg", {"HDMIDisplay:1"}), aggregate), 0);
     const auto running = [](AudioObjectID device) {
         std::uint32_t value = 7;
-        getProperty(device, global(kAudioDevicePropertyDeviceIsRunningSomewhere), value);
+        getProperty(device, globalAddress(kAudioDevicePropertyDeviceIsRunningSomewhere), value);
         return value;
     };
     EXPECT_EQ(running(setup.id("HDMIDisplay:1")), 0u);
