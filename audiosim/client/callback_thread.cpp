@@ -12,6 +12,8 @@ namespace audiosim {
 
 using namespace platform::audio;
 
+void (*CallbackThread::startHookForTesting)(const SharedCycle&) = nullptr;
+
 CallbackThread::CallbackThread(int memoryFd, AudioObjectID device, AudioDeviceIOProc proc, void* clientData)
     : device_(device), proc_(proc), clientData_(clientData) {
     void* mapping = ::mmap(nullptr, kCycleMappingBytes, PROT_READ | PROT_WRITE, MAP_SHARED, memoryFd, 0);
@@ -43,7 +45,10 @@ void CallbackThread::run() {
     pthread_setname_np(pthread_self(), "audiosim-io");
     platform::requestRealTimeScheduling(platform::kCallbackThreadPriority);
     SharedCycle& cycle = shared();
-    std::uint32_t seen = cycle.sequence.load(std::memory_order_acquire);
+    if (startHookForTesting) startHookForTesting(cycle);
+    // Start from what is done, not from what is announced: a cycle the daemon started before this
+    // thread ran is still outstanding and must run, or the daemon waits for it forever.
+    std::uint32_t seen = cycle.done.load(std::memory_order_acquire);
     char* base = static_cast<char*>(mapping_);
     alignas(AudioBufferList) std::byte inputStorage[audioBufferListSize(kMaxCycleBuffers)];
     alignas(AudioBufferList) std::byte outputStorage[audioBufferListSize(kMaxCycleBuffers)];

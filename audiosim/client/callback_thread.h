@@ -18,6 +18,11 @@ public:
     CallbackThread& operator=(const CallbackThread&) = delete;
 
     bool valid() const { return mapping_ != nullptr; }
+
+    // Tests only: runs on each new callback thread before it looks at the cycle, so that a test
+    // can hold the thread back until the daemon has started a cycle. Set it before the thread
+    // starts.
+    static void (*startHookForTesting)(const SharedCycle&);
     // Waits (at most about a second) until no cycle is in progress.
     void waitUntilIdle();
 

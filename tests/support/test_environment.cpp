@@ -4,6 +4,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <sys/stat.h>
+#include <thread>
 
 namespace korvane::test {
 
@@ -35,6 +36,15 @@ void TestEnvironment::set(const std::string& name, const std::string& value) {
         saved_[name] = previous ? std::optional<std::string>(previous) : std::nullopt;
     }
     ::setenv(name.c_str(), value.c_str(), 1);
+}
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
 }
 
 void writeFile(const std::filesystem::path& path, const std::string& bytes) {

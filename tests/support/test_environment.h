@@ -2,7 +2,9 @@
 // for the test's lifetime, so that tests never touch the developer's files and run in parallel.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -27,6 +29,10 @@ private:
     std::filesystem::path root_;
     std::map<std::string, std::optional<std::string>> saved_;
 };
+
+// Polls `condition` until it holds or `deadline` passes; returns its last result. The deadline is
+// a bound against hanging, not a measurement: pass it generously.
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds deadline = std::chrono::seconds(10));
 
 // Writes `bytes` to `path`, replacing it.
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
