@@ -6,6 +6,7 @@
 #include "audiosim/protocol/operations.h"
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -265,6 +266,106 @@ struct RecordRing {
     }
 };
 
+// How long a recording waits for the next audio before it gives up: long enough for a loaded
+// machine, short enough that a device or daemon that stopped is reported.
+constexpr auto kAudioStall = std::chrono::seconds(5);
+
+std::string noAudioFrom(const std::string& uid) {
+    return "No audio arrived from \"" + uid + "\" for " + std::to_string(kAudioStall.count()) + " s; the recording stopped.";
+}
+
+// Announces on standard output, at once, that audio from now on is recorded.
+void announceRecording(const std::string& uid, double seconds) {
+    std::printf("Recording \"%s\" for %.1f s…\n", uid.c_str(), seconds);
+    std::fflush(stdout);
+}
+
+OSStatus silence(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*, AudioBufferList*,
+                 const AudioTimeStamp*, void*) {
+    return 0;
+}
+
+// A registered, started callback that is stopped and destroyed with this object.
+struct RunningCallback {
+    RemoteHardware& hardware;
+    AudioObjectID device;
+    AudioDeviceIOProcID proc = nullptr;
+    OSStatus status = 0;
+
+    RunningCallback(RemoteHardware& hardware, AudioObjectID device, AudioDeviceIOProc callback, void* context)
+        : hardware(hardware), device(device) {
+        status = hardware.createIOProcID(device, callback, context, proc);
+        if (status == 0) status = hardware.startDevice(device, proc);
+    }
+    ~RunningCallback() {
+        if (!proc) return;
+        hardware.stopDevice(device, proc);
+        hardware.destroyIOProcID(device, proc);
+    }
+};
+
+// What the output receives, through its tap. A silent callback keeps the device running for the
+// whole recording, so that the tap follows the output's timeline, silence included, even when
+// nothing plays into it.
+int recordOutput(Session& session, const std::string& uid, AudioObjectID id, WavAudio& audio, std::size_t wanted,
+                 const std::string& file, double seconds) {
+    RunningCallback keeper(*session.hardware, id, &silence, nullptr);
+    if (keeper.status != 0) return fail("Cannot record from \"" + uid + "\" (status " + std::to_string(keeper.status) + ").");
+    const auto take = [&] { return session.request(Message{{"op", op::kTakeTap}, {"uid", uid}}, "Cannot tap \"" + uid + "\""); };
+    // Only what arrives from now on.
+    for (;;) {
+        const auto reply = take();
+        if (!reply) return 1;
+        if (wire::binaryField(*reply, "data")->empty()) break;
+    }
+    announceRecording(uid, seconds);
+    auto lastAudio = std::chrono::steady_clock::now();
+    while (audio.samples.size() < wanted) {
+        const auto reply = take();
+        if (!reply) return 1;
+        const auto* data = wire::binaryField(*reply, "data");
+        const std::size_t count = std::min(data->size() / 4, wanted - audio.samples.size());
+        const auto* floats = reinterpret_cast<const float*>(data->data());
+        audio.samples.insert(audio.samples.end(), floats, floats + count);
+        showProgress("Recording", file, double(audio.frames()) / audio.rate, seconds);
+        if (!data->empty()) {
+            lastAudio = std::chrono::steady_clock::now();
+            continue;
+        }
+        if (std::chrono::steady_clock::now() - lastAudio > kAudioStall) return fail(noAudioFrom(uid));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return 0;
+}
+
+// What the device's input delivers, as a DAW records it.
+int recordInput(Session& session, const std::string& uid, AudioObjectID id, WavAudio& audio, std::size_t wanted,
+                const std::string& file, double seconds) {
+    RecordRing ring;
+    ring.channels = audio.channels;
+    ring.samples.resize(std::size_t(audio.rate) * std::size_t(audio.channels) * 4);
+    {
+        RunningCallback capture(*session.hardware, id, &RecordRing::capture, &ring);
+        if (capture.status != 0)
+            return fail("Cannot record from \"" + uid + "\" (status " + std::to_string(capture.status) + ").");
+        announceRecording(uid, seconds);
+        auto lastAudio = std::chrono::steady_clock::now();
+        while (audio.samples.size() < wanted) {
+            const std::size_t w = ring.written.load(std::memory_order_acquire);
+            std::size_t r = ring.read.load(std::memory_order_relaxed);
+            if (r < w) lastAudio = std::chrono::steady_clock::now();
+            while (r < w && audio.samples.size() < wanted) audio.samples.push_back(ring.samples[(r++) % ring.samples.size()]);
+            ring.read.store(r, std::memory_order_release);
+            showProgress("Recording", file, double(audio.frames()) / audio.rate, seconds);
+            if (audio.samples.size() >= wanted) break;
+            if (std::chrono::steady_clock::now() - lastAudio > kAudioStall) return fail(noAudioFrom(uid));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }  // stopped: the ring is no longer written
+    if (ring.dropped.load() > 0) std::fprintf(stderr, "audiosim: %zu frames were lost.\n", ring.dropped.load());
+    return 0;
+}
+
 }  // namespace
 
 int record(const std::string& uid, const std::string& file, double seconds, bool output) {
@@ -277,43 +378,11 @@ int record(const std::string& uid, const std::string& file, double seconds, bool
     if (audio.channels == 0) return fail("\"" + uid + "\" has no " + (output ? "outputs." : "inputs."));
     const std::size_t wanted = std::size_t(std::llround(seconds * audio.rate)) * std::size_t(audio.channels);
     audio.samples.reserve(wanted);
-
-    if (output) {
-        // Only what arrives from now on.
-        while (true) {
-            const auto reply = session.request(Message{{"op", op::kTakeTap}, {"uid", uid}}, "Cannot tap \"" + uid + "\"");
-            if (!reply) return 1;
-            if (wire::binaryField(*reply, "data")->empty()) break;
-        }
-        while (audio.samples.size() < wanted) {
-            const auto reply = session.request(Message{{"op", op::kTakeTap}, {"uid", uid}}, "Cannot tap \"" + uid + "\"");
-            if (!reply) return 1;
-            const auto* data = wire::binaryField(*reply, "data");
-            const std::size_t count = std::min(data->size() / 4, wanted - audio.samples.size());
-            const auto* floats = reinterpret_cast<const float*>(data->data());
-            audio.samples.insert(audio.samples.end(), floats, floats + count);
-            showProgress("Recording", file, double(audio.frames()) / audio.rate, seconds);
-            if (data->empty()) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-    } else {
-        RecordRing ring;
-        ring.channels = audio.channels;
-        ring.samples.resize(std::size_t(audio.rate) * std::size_t(audio.channels) * 4);
-        AudioDeviceIOProcID proc = nullptr;
-        OSStatus status = session.hardware->createIOProcID(id, &RecordRing::capture, &ring, proc);
-        if (status == 0) status = session.hardware->startDevice(id, proc);
-        if (status != 0) return fail("Cannot record from \"" + uid + "\" (status " + std::to_string(status) + ").");
-        while (audio.samples.size() < wanted) {
-            const std::size_t w = ring.written.load(std::memory_order_acquire);
-            std::size_t r = ring.read.load(std::memory_order_relaxed);
-            while (r < w && audio.samples.size() < wanted) audio.samples.push_back(ring.samples[(r++) % ring.samples.size()]);
-            ring.read.store(r, std::memory_order_release);
-            showProgress("Recording", file, double(audio.frames()) / audio.rate, seconds);
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        session.hardware->stopDevice(id, proc);
-        session.hardware->destroyIOProcID(id, proc);
-        if (ring.dropped.load() > 0) std::fprintf(stderr, "audiosim: %zu frames were lost.\n", ring.dropped.load());
+    const int recorded = output ? recordOutput(session, uid, id, audio, wanted, file, seconds)
+                                : recordInput(session, uid, id, audio, wanted, file, seconds);
+    if (recorded != 0) {
+        endProgress();
+        return recorded;
     }
     endProgress();
     if (const auto error = writeWav(file, audio); !error.empty()) return fail(error);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 #include <thread>
 
 namespace korvane {
@@ -51,10 +52,10 @@ TEST(DaemonAudio, WhatPlaysThroughKorvaneIsRecordedSampleExact) {
     ASSERT_EQ(test::runProgram({program, "default-output", "audio.ravlin.stereo.v1"}), 0);
 
     const auto attempt = [&] {
-        std::thread recorder([&] { test::runProgram({program, "record", "audio.ravlin.stereo.v1", recorded, "--seconds", "2"}); });
-        std::this_thread::sleep_for(200ms);
+        test::RunningProgram recorder({program, "record", "audio.ravlin.stereo.v1", recorded, "--seconds", "2"});
+        if (!recorder.waitForOutput("Recording ")) return false;
         const int played = test::runProgram({program, "play", source});
-        recorder.join();
+        if (recorder.wait() != 0) return false;
         std::string error;
         const auto audio = audiosim::readWav(recorded, error);
         if (played != 0 || !audio || audio->channels != 2) return false;
@@ -67,6 +68,51 @@ TEST(DaemonAudio, WhatPlaysThroughKorvaneIsRecordedSampleExact) {
         return true;
     };
     EXPECT_TRUE(daemon.unlessCyclesWereMissed(attempt));
+}
+
+TEST(DaemonAudio, AnOutputIsRecordedForTheWholeTimeEvenWhenItsPlaybackEndsFirst) {
+    DaemonFixture daemon;
+    audiosim::WavAudio tone;
+    tone.channels = 2;
+    tone.rate = 48000;
+    for (int i = 0; i < 2 * 48000; ++i) {
+        tone.samples.push_back(float(0.5 * std::sin(2 * M_PI * 440 * i / 48000.0)));
+        tone.samples.push_back(tone.samples.back());
+    }
+    const auto source = (daemon.environment.root() / "tone.wav").string();
+    const auto recorded = (daemon.environment.root() / "recorded.wav").string();
+    ASSERT_EQ(audiosim::writeWav(source, tone), "");
+    const auto program = test::audiosimProgram();
+    test::RunningProgram recorder({program, "record", "BuiltInSpeakerDevice", recorded, "--seconds", "3", "--output"});
+    ASSERT_TRUE(recorder.waitForOutput("Recording "));
+    EXPECT_EQ(test::runProgram({program, "play", source, "--device", "BuiltInSpeakerDevice"}), 0);
+    ASSERT_EQ(recorder.wait(), 0);
+    std::string error;
+    const auto audio = audiosim::readWav(recorded, error);
+    ASSERT_TRUE(audio) << error;
+    EXPECT_EQ(audio->frames(), 3u * 48000);  // silence after the tone included
+    EXPECT_GT(peakOf(audio->samples, 0, 2), 0.4f);
+}
+
+TEST(DaemonAudio, ARecordingEndsWithAnErrorWhenItsAudioStops) {
+    struct Case {
+        const char* name;
+        std::vector<std::string> options;
+    };
+    for (const auto& c : {Case{"input", {"BuiltInMicrophoneDevice"}}, Case{"output", {"BuiltInSpeakerDevice", "--output"}}}) {
+        SCOPED_TRACE(c.name);
+        DaemonFixture daemon;
+        std::vector<std::string> arguments{test::audiosimProgram(), "record"};
+        arguments.insert(arguments.end(), c.options.begin(), c.options.begin() + 1);
+        arguments.push_back((daemon.environment.root() / "recorded.wav").string());
+        arguments.insert(arguments.end(), {"--seconds", "600"});
+        arguments.insert(arguments.end(), c.options.begin() + 1, c.options.end());
+        test::RunningProgram recorder(arguments);
+        ASSERT_TRUE(recorder.waitForOutput("Recording "));
+        ::kill(daemon.daemonPid(), SIGSTOP);  // no more cycles, no more answers
+        EXPECT_EQ(recorder.wait(std::chrono::seconds(40)), 1);  // its own failure, not killed by the deadline
+        ::kill(daemon.daemonPid(), SIGCONT);
+    }
 }
 
 TEST(DaemonAudio, TheRouteEngineCopiesAHardwareInputToAListeningOutput) {

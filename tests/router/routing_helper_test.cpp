@@ -96,12 +96,10 @@ TEST(RoutingHelper, SystemPlaybackIsHeardOnTheListeningOutputAtUnity) {
     const auto heard = (daemon.environment.root() / "heard.wav").string();
     ASSERT_EQ(audiosim::writeWav(source, tone), "");
     const auto attempt = [&] {
-        std::thread recorder([&] {
-            test::runProgram({test::audiosimProgram(), "record", "BuiltInSpeakerDevice", heard, "--seconds", "1.5", "--output"});
-        });
-        std::this_thread::sleep_for(200ms);
+        test::RunningProgram recorder({test::audiosimProgram(), "record", "BuiltInSpeakerDevice", heard, "--seconds", "1.5", "--output"});
+        if (!recorder.waitForOutput("Recording ")) return false;
         const int played = test::runProgram({test::audiosimProgram(), "play", source});
-        recorder.join();
+        if (recorder.wait() != 0) return false;
         std::string error;
         const auto audio = audiosim::readWav(heard, error);
         if (played != 0 || !audio) return false;

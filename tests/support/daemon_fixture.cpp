@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <stdexcept>
 #include <sys/wait.h>
 #include <thread>
@@ -19,27 +20,95 @@ namespace korvane::test {
 
 std::string audiosimProgram() { return AUDIOSIM_PROGRAM; }
 
-int runProgram(const std::vector<std::string>& arguments, std::string* output) {
+RunningProgram::RunningProgram(const std::vector<std::string>& arguments) : name_(arguments.empty() ? "" : arguments[0]) {
     int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) return -1;
-    const pid_t child = ::fork();
-    if (child == 0) {
+    if (arguments.empty() || ::pipe2(pipeFds, O_CLOEXEC) != 0) return;
+    std::vector<char*> argv;
+    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
         ::dup2(pipeFds[1], 1);
-        std::vector<char*> argv;
-        for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
         ::execv(argv[0], argv.data());
         ::_exit(127);
     }
     ::close(pipeFds[1]);
-    std::string text;
+    outputFd_ = pipeFds[0];
+    if (pid_ < 0) {
+        ::close(outputFd_);
+        outputFd_ = -1;
+    }
+}
+
+RunningProgram::~RunningProgram() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    if (outputFd_ >= 0) ::close(outputFd_);
+}
+
+RunningProgram::Read RunningProgram::readSome(std::chrono::milliseconds timeout) {
+    if (outputFd_ < 0) return Read::End;
+    pollfd ready{outputFd_, POLLIN, 0};
+    if (::poll(&ready, 1, int(timeout.count())) <= 0) return Read::Nothing;
     char buffer[4096];
-    for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, std::size_t(n));
-    ::close(pipeFds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    if (output) *output = text;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    const ssize_t n = ::read(outputFd_, buffer, sizeof buffer);
+    if (n > 0) {
+        output_.append(buffer, std::size_t(n));
+        return Read::Some;
+    }
+    ::close(outputFd_);
+    outputFd_ = -1;
+    return Read::End;
+}
+
+bool RunningProgram::waitForOutput(const std::string& text, std::chrono::milliseconds deadline) {
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    while (output_.find(text) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            std::fprintf(stderr, "%s did not print \"%s\" within %lld ms\n", name_.c_str(), text.c_str(),
+                         static_cast<long long>(deadline.count()));
+            return false;
+        }
+        if (readSome(left) == Read::End) {
+            std::fprintf(stderr, "%s ended without printing \"%s\"\n", name_.c_str(), text.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+int RunningProgram::wait(std::chrono::milliseconds deadline) {
+    if (pid_ <= 0) return status_;
+    const auto end = std::chrono::steady_clock::now() + deadline;
+    for (;;) {
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            while (readSome(std::chrono::milliseconds(0)) == Read::Some) {
+            }
+            return status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            std::fprintf(stderr, "%s did not end within %lld ms; killed\n", name_.c_str(), static_cast<long long>(deadline.count()));
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+            return status_ = -1;
+        }
+        if (readSome(std::min(left, std::chrono::milliseconds(20))) == Read::End)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+int runProgram(const std::vector<std::string>& arguments, std::string* output, std::chrono::milliseconds deadline) {
+    RunningProgram program(arguments);
+    const int status = program.wait(deadline);
+    if (output) *output = program.output();
+    return status;
 }
 
 DaemonFixture::DaemonFixture(const std::string& config) : config_(config) {

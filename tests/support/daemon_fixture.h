@@ -5,6 +5,7 @@
 #include "audiosim/client/remote_hardware.h"
 #include "tests/support/test_environment.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -16,8 +17,39 @@ namespace korvane::test {
 // The audiosim program of this build.
 std::string audiosimProgram();
 
-// Runs a program to its end; returns its exit status, with its standard output in `output`.
-int runProgram(const std::vector<std::string>& arguments, std::string* output = nullptr);
+// A program running beside the test, its standard output collected. Every wait has a deadline;
+// a program still running at the end is killed.
+class RunningProgram {
+public:
+    explicit RunningProgram(const std::vector<std::string>& arguments);
+    ~RunningProgram();
+    RunningProgram(const RunningProgram&) = delete;
+    RunningProgram& operator=(const RunningProgram&) = delete;
+
+    // Waits until its standard output contains `text`; false when it ends without it or the
+    // deadline passes (the reason goes to stderr).
+    bool waitForOutput(const std::string& text, std::chrono::milliseconds deadline = std::chrono::seconds(20));
+    // Waits for its end and returns its exit status; past the deadline kills it, says so on
+    // stderr and returns -1. -1 as well when a signal ended it.
+    int wait(std::chrono::milliseconds deadline = std::chrono::seconds(30));
+    const std::string& output() const { return output_; }
+
+private:
+    enum class Read { Some, Nothing, End };
+    // Reads what arrives within `timeout`.
+    Read readSome(std::chrono::milliseconds timeout);
+
+    std::string name_;
+    pid_t pid_ = -1;
+    int outputFd_ = -1;
+    int status_ = -1;
+    std::string output_;
+};
+
+// Runs a program to its end (killing it after `deadline`); returns its exit status, with its
+// standard output in `output`.
+int runProgram(const std::vector<std::string>& arguments, std::string* output = nullptr,
+               std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
 class DaemonFixture {
 public:
