@@ -1,0 +1,51 @@
+// Test support for the panel model: the device model in process on a manual clock, a manual main
+// thread on the same clock, an in-memory defaults store, fake application services and a
+// recording audio queue service; the panel's bundle in a private temporary directory.
+#pragma once
+
+#include "panel/audio_model.h"
+#include "platform/manual_main_thread.h"
+#include "tests/support/fake_application_services.h"
+#include "tests/support/fake_audio_queue.h"
+#include "tests/support/model_fixture.h"
+#include "tests/support/test_environment.h"
+
+#include <gtest/gtest.h>
+
+namespace korvane::test {
+
+inline constexpr const char* kKorvane = "audio.ravlin.stereo.v1";
+inline constexpr const char* kMicrophone = "BuiltInMicrophoneDevice";
+inline constexpr const char* kSpeakers = "BuiltInSpeakerDevice";
+inline constexpr const char* kInterface = "USBInterface:2in2out";
+inline constexpr const char* kHeadphones = "BTHeadphones:00-11-22";
+inline constexpr const char* kHDMI = "HDMIDisplay:1";
+
+struct PanelSetup {
+    explicit PanelSetup(audiosim::MachineSpec machine = audiosim::builtinMachine()) : audio(std::move(machine)) {
+        queues.model = &audio.model;
+        applications.bundle = environment.root() / "KORVANE.app";
+        applications.info = platform::BundleInfo{{"CFBundleShortVersionString", "1.4.2"}, {"CFBundleVersion", "87"}};
+        std::filesystem::create_directories(helperBundle());
+    }
+    ~PanelSetup() { model.reset(); }
+
+    std::filesystem::path helperBundle() const { return *applications.bundle / "Contents/Helpers/KORVANE Routing.app"; }
+
+    panel::AudioModel& create() {
+        model = panel::AudioModel::create({mainThread, audio.clock, audio.clock, defaults, applications, queues});
+        return *model;
+    }
+    // Runs `passes` timer ticks of 50 ms.
+    void passes(int count) { mainThread.advance(0.05 * count); }
+
+    TestEnvironment environment;
+    ModelSetup audio;
+    platform::ManualMainThread mainThread{audio.clock};
+    platform::MemoryDefaultsStore defaults;
+    FakeApplicationServices applications;
+    RecordingQueueService queues;
+    std::shared_ptr<panel::AudioModel> model;
+};
+
+}  // namespace korvane::test
