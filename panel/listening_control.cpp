@@ -14,7 +14,10 @@ using support::findByUID;
 
 void AudioModel::refreshListening() {
     const auto outputs = listeningOutputs();
-    if (listeningUID_.empty()) {
+    // During construction the listening device is chosen only once the output is: a choice made
+    // by the first discovery would take the built-in output before the listening device could
+    // follow the output chosen from the system's default.
+    if (listeningUID_.empty() && !loadingPreferences_) {
         const AudioEndpoint* chosen = findByUID(outputs, selectedOutput_);
         if (!chosen) {
             const auto builtIn = std::find_if(outputs.begin(), outputs.end(), [](const AudioEndpoint& e) {

@@ -36,6 +36,20 @@ struct PanelSetup {
         model = panel::AudioModel::create({mainThread, audio.clock, audio.clock, defaults, applications, queues});
         return *model;
     }
+    // A public aggregate device of two sub-devices; its id.
+    platform::audio::AudioObjectID createAggregate(const std::string& uid, const std::string& name, const char* first,
+                                                   const char* second) {
+        using platform::audio::PropertyList;
+        const PropertyList::Dictionary description{
+            {"name", name},
+            {"uid", uid},
+            {"private", 0},
+            {"subdevices", PropertyList::Array{PropertyList::Dictionary{{"uid", first}}, PropertyList::Dictionary{{"uid", second}}}},
+        };
+        platform::audio::AudioObjectID id = 0;
+        EXPECT_EQ(audio.client->createAggregateDevice(PropertyList(description), id), 0);
+        return id;
+    }
     // Runs `passes` timer ticks of 50 ms.
     void passes(int count) { mainThread.advance(0.05 * count); }
 
