@@ -1,7 +1,7 @@
 // KORVANE Routing: the windowless routing helper. No options, no settings; it runs until asked to
 // quit (SIGTERM, or SIGINT), then stops the route, restores the default output and writes its
 // last report.
-#include "platform/system/audio_system.h"
+#include "system/audio_system.h"
 #include "router/router_delegate.h"
 
 #include <cstdio>
@@ -10,7 +10,7 @@ int main() {
     using namespace korvane::router;
     MainLoop loop;  // first, so that every later thread has the quit signals blocked
     std::string error;
-    auto system = platform::system::connectAudioSystem(error);
+    auto system = korvane::system::connectAudioSystem(error);
     if (!system) {
         std::fprintf(stderr, "KORVANE Routing: %s\n", error.c_str());
         return 1;

@@ -9,15 +9,15 @@
 #include <optional>
 #include <string>
 
-namespace platform::system {
+namespace korvane::system {
 
 struct AudioSystem {
-    std::unique_ptr<audio::AudioHardware> hardware;
-    std::unique_ptr<audio::AudioQueueService> queues;
-    std::unique_ptr<audio::CapturePermission> capturePermission;
+    std::unique_ptr<platform::audio::AudioHardware> hardware;
+    std::unique_ptr<platform::audio::AudioQueueService> queues;
+    std::unique_ptr<platform::audio::CapturePermission> capturePermission;
 };
 
 // Nothing, with the reason in `error`, when the audio system cannot be reached.
 std::optional<AudioSystem> connectAudioSystem(std::string& error);
 
-}  // namespace platform::system
+}  // namespace korvane::system

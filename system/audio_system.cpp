@@ -1,9 +1,9 @@
-#include "platform/system/audio_system.h"
+#include "system/audio_system.h"
 
 #include "audiosim/client/remote_hardware.h"
 #include "audiosim/client/remote_services.h"
 
-namespace platform::system {
+namespace korvane::system {
 
 std::optional<AudioSystem> connectAudioSystem(std::string& error) {
     std::shared_ptr<audiosim::DaemonConnection> connection = audiosim::DaemonConnection::open(error);
@@ -15,4 +15,4 @@ std::optional<AudioSystem> connectAudioSystem(std::string& error) {
     return system;
 }
 
-}  // namespace platform::system
+}  // namespace korvane::system
