@@ -1,5 +1,6 @@
 // Benchmark support: a private audiosim daemon in a temporary runtime directory, for the length
-// of a benchmark program.
+// of a benchmark program. $AUDIOSIM_BINARY names another daemon program to measure (an earlier
+// build, to compare before and after in one sitting); by default it is the one built here.
 #pragma once
 
 #include <csignal>
@@ -32,12 +33,14 @@ public:
             config = (root_ / "machine.json").string();
             std::ofstream(config) << machine;
         }
+        const char* chosen = std::getenv("AUDIOSIM_BINARY");
+        const std::string program = chosen && *chosen ? chosen : AUDIOSIM_PROGRAM;
         pid_ = ::fork();
         if (pid_ == 0) {
             if (config.empty())
-                ::execl(AUDIOSIM_PROGRAM, AUDIOSIM_PROGRAM, "server", static_cast<char*>(nullptr));
+                ::execl(program.c_str(), program.c_str(), "server", static_cast<char*>(nullptr));
             else
-                ::execl(AUDIOSIM_PROGRAM, AUDIOSIM_PROGRAM, "server", "--config", config.c_str(), static_cast<char*>(nullptr));
+                ::execl(program.c_str(), program.c_str(), "server", "--config", config.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }
         for (int i = 0; i < 500; ++i) {
