@@ -1,8 +1,11 @@
-// The device model's audio: cycles of devices and aggregates on a common timeline, output mixing,
-// the KORVANE processing, taps, and the clock thread.
+// The device model's renderer: cycles of devices and aggregates on a common timeline, output
+// mixing, output queues, the KORVANE processing, taps, and the clock thread. It works from a
+// render plan (render_plan.h) and takes no lock and allocates nothing, except in step(), which
+// builds its own plan for the one cycle it runs.
 #include "audiosim/model/device_model.h"
 
 #include "audiosim/model/device_records.h"
+#include "audiosim/model/render_plan.h"
 #include "platform/realtime_thread.h"
 
 #include <algorithm>
@@ -15,7 +18,6 @@ using namespace platform::audio;
 
 namespace {
 
-constexpr double kTapSeconds = 10.0;  // taps keep at most this much audio
 constexpr double kPi = 3.14159265358979323846;
 
 float finiteOrZero(float v) { return std::isfinite(v) ? v : 0.0f; }
@@ -39,149 +41,148 @@ float signalAt(const Signal& signal, double rate, std::int64_t position) {
     return 0.0f;
 }
 
-double gainOf(double gainDb) { return std::pow(10.0, std::clamp(gainDb, -60.0, 12.0) / 20.0); }
-
-// Grows a scratch vector without ever shrinking it.
-template <class T>
-void reserveAtLeast(std::vector<T>& v, std::size_t size) {
-    if (v.size() < size) v.resize(size);
+std::int64_t memberPosition(const PlanMember& member, const PlanRunner& runner, std::int64_t position) {
+    if (runner.rate <= 0 || member.rate <= 0 || runner.rate == member.rate) return position;
+    return std::llround(double(position) * member.rate / runner.rate);
 }
 
 }  // namespace
 
-std::int64_t DeviceModel::memberPosition(const Device& member, const Device& device, std::int64_t position) {
-    const double from = nominalRate(device);
-    const double to = member.nominalRate;
-    if (from <= 0 || to <= 0 || from == to) return position;
-    return std::llround(double(position) * to / from);
-}
 
-void DeviceModel::ensureRing(Device& device) {
-    const std::size_t size = std::size_t(ringFrames_) * device.outputChannels();
-    if (device.outputRing.size() != size) device.outputRing.assign(size, 0.0f);
-    // Ten seconds at the device's rate; a new rate starts a new tap.
-    const auto tapSize = std::size_t(kTapSeconds * device.nominalRate) * device.outputChannels();
-    if (!device.aggregate && !device.config.korvane && device.tap.ring.size() != tapSize) {
-        device.tap.ring.assign(tapSize, 0.0f);
-        device.tap.clear();
-    }
+// An aggregate presents its sub-devices only once it is ready.
+std::uint32_t DeviceModel::presentMembers(const PlanRunner& runner) const {
+    return !runner.aggregate || clock_.uptime() >= runner.readyAt ? runner.memberCount : 0;
 }
 
 // Writes `frames` frames of the member's input at `position` into `out` (interleaved with
 // `channels` channels), starting at the member's input channel `firstChannel`.
-void DeviceModel::produceInput(Device& member, std::int64_t position, std::uint32_t frames, float* out,
-                               std::uint32_t channels, std::uint32_t firstChannel) {
-    if (member.config.korvane) {
-        ensureRing(member);
-        const std::uint32_t ringChannels = member.outputChannels();
-        const double gain = gainOf(member.gainDb);
+void DeviceModel::produceInput(const PlanMember& member, std::int64_t position, std::uint32_t frames, float* out,
+                               std::uint32_t channels, std::uint32_t firstChannel) const {
+    if (member.korvane) {
+        const DeviceAudio& audio = *member.audio;
+        const std::uint32_t ringChannels = member.outputChannels;
+        const double gain = audio.gain.load(std::memory_order_relaxed);
+        const bool mono = audio.channelMode.load(std::memory_order_relaxed) == 1;
         for (std::uint32_t f = 0; f < frames; ++f) {
-            const std::int64_t source = position + f - latency_;
-            const std::size_t slot = std::size_t(source & (ringFrames_ - 1)) * ringChannels;
-            float left = finiteOrZero(member.outputRing[slot]);
-            float right = ringChannels > 1 ? finiteOrZero(member.outputRing[slot + 1]) : left;
-            if (member.channelMode == 1) left = right = (left + right) / 2;
-            const float processed[2] = {float(left * gain), float(right * gain)};
+            float processed[2] = {0.0f, 0.0f};
+            if (ringChannels > 0) {
+                const std::int64_t source = position + f - latency_;
+                const std::size_t slot = std::size_t(source & (ringFrames_ - 1)) * ringChannels;
+                float left = finiteOrZero(audio.outputRing[slot]);
+                float right = ringChannels > 1 ? finiteOrZero(audio.outputRing[slot + 1]) : left;
+                if (mono) left = right = (left + right) / 2;
+                processed[0] = float(left * gain);
+                processed[1] = float(right * gain);
+            }
             for (std::uint32_t c = 0; c < channels; ++c)
                 out[std::size_t(f) * channels + c] = firstChannel + c < 2 ? processed[firstChannel + c] : 0.0f;
         }
         return;
     }
     for (std::uint32_t f = 0; f < frames; ++f) {
-        const float value = signalAt(member.config.signal, member.nominalRate, position + f);
+        const float value = member.signal ? signalAt(*member.signal, member.rate, position + f) : 0.0f;
         for (std::uint32_t c = 0; c < channels; ++c) out[std::size_t(f) * channels + c] = value;
     }
 }
 
-void DeviceModel::runCycle(Device& device, std::int64_t position, std::uint32_t frames,
-                           const std::vector<std::vector<float>>* input, std::vector<std::vector<float>>* mixed) {
-    const auto active = members(device);
-    const bool anyRunning = std::any_of(device.procs.begin(), device.procs.end(), [](const IOProc& p) { return p.running; });
+void DeviceModel::runCycle(RenderPlan& plan, const PlanRunner& runner, std::int64_t position,
+                           const std::vector<std::vector<float>>* input, std::vector<std::vector<float>>* mixed) const {
+    const std::uint32_t frames = runner.frames;
+    const PlanMember* members = plan.members.data() + runner.firstMember;
+    const std::uint32_t memberCount = presentMembers(runner);
+    const bool anyRunning = runner.procCount > 0;
+    const auto channelsOf = [&](const PlanMember& member, std::uint32_t stream) {
+        return plan.streamChannels[member.firstStream + stream];
+    };
 
-    // Lay out both buffer lists over the scratch storage: one buffer per stream, in member order.
+    // Lay out both buffer lists over the plan's scratch: one buffer per stream, in member order.
     std::size_t inputSamples = 0;
     std::size_t outputSamples = 0;
-    std::size_t inputBuffers = 0;
-    std::size_t outputBuffers = 0;
-    for (const Device* member : active) {
-        for (const auto& s : member->inputs) inputSamples += std::size_t(s.channels) * frames, ++inputBuffers;
-        for (const auto& s : member->outputs) outputSamples += std::size_t(s.channels) * frames, ++outputBuffers;
+    std::uint32_t inputBuffers = 0;
+    std::uint32_t outputBuffers = 0;
+    for (std::uint32_t m = 0; m < memberCount; ++m) {
+        for (std::uint32_t s = 0; s < members[m].inputStreams; ++s)
+            inputSamples += std::size_t(channelsOf(members[m], s)) * frames, ++inputBuffers;
+        for (std::uint32_t s = 0; s < members[m].outputStreams; ++s)
+            outputSamples += std::size_t(channelsOf(members[m], members[m].inputStreams + s)) * frames, ++outputBuffers;
     }
-    reserveAtLeast(device.inputScratch, inputSamples);
-    reserveAtLeast(device.outputScratch, outputSamples);
-    reserveAtLeast(device.mixScratch, outputSamples);
-    reserveAtLeast(device.inputList, inputBuffers + 1);
-    reserveAtLeast(device.outputList, outputBuffers + 1);
-    auto* inputList = reinterpret_cast<AudioBufferList*>(device.inputList.data());
-    auto* outputList = reinterpret_cast<AudioBufferList*>(device.outputList.data());
-    inputList->mNumberBuffers = std::uint32_t(inputBuffers);
-    outputList->mNumberBuffers = std::uint32_t(outputBuffers);
+    float* inputScratch = plan.scratch.data();
+    float* outputScratch = inputScratch + inputSamples;
+    float* mix = outputScratch + outputSamples;
+    auto* inputList = reinterpret_cast<AudioBufferList*>(plan.bufferLists.data());
+    auto* outputList = reinterpret_cast<AudioBufferList*>(plan.bufferLists.data() + inputBuffers + 1);
+    inputList->mNumberBuffers = inputBuffers;
+    outputList->mNumberBuffers = outputBuffers;
 
     std::size_t offset = 0;
     std::size_t index = 0;
-    for (Device* member : active) {
+    for (std::uint32_t m = 0; m < memberCount; ++m) {
+        const PlanMember& member = members[m];
         std::uint32_t firstChannel = 0;
-        for (const auto& stream : member->inputs) {
-            float* data = device.inputScratch.data() + offset;
-            const std::size_t size = std::size_t(stream.channels) * frames;
+        for (std::uint32_t s = 0; s < member.inputStreams; ++s) {
+            const std::uint32_t channels = channelsOf(member, s);
+            float* data = inputScratch + offset;
+            const std::size_t size = std::size_t(channels) * frames;
             if (input) {
                 std::fill_n(data, size, 0.0f);
                 if (index < input->size()) std::copy_n((*input)[index].begin(), std::min((*input)[index].size(), size), data);
             } else if (anyRunning) {
-                produceInput(*member, memberPosition(*member, device, position), frames, data, stream.channels, firstChannel);
+                produceInput(member, memberPosition(member, runner, position), frames, data, channels, firstChannel);
             }
-            inputList->mBuffers[index] = {stream.channels, std::uint32_t(size * sizeof(float)), data};
+            inputList->mBuffers[index] = {channels, std::uint32_t(size * sizeof(float)), data};
             offset += size;
-            firstChannel += stream.channels;
+            firstChannel += channels;
             ++index;
         }
-        if (member->config.korvane && !member->inputs.empty() && anyRunning && !input) ++member->telemetry.readCounter;
+        if (member.korvane && member.inputStreams > 0 && anyRunning && !input)
+            member.audio->telemetry.readCounter.fetch_add(1, std::memory_order_relaxed);
     }
 
-    std::fill_n(device.mixScratch.begin(), outputSamples, 0.0f);
+    std::fill_n(mix, outputSamples, 0.0f);
     const AudioTimeStamp now{double(position), std::uint64_t(clock_.uptime() * 1e9)};
-    for (const auto& proc : device.procs) {
-        if (!proc.running) continue;
+    for (std::uint32_t p = 0; p < runner.procCount; ++p) {
+        const PlanProc& proc = plan.procs[runner.firstProc + p];
         offset = 0;
         index = 0;
-        for (const Device* member : active)
-            for (const auto& stream : member->outputs) {
-                const std::size_t size = std::size_t(stream.channels) * frames;
-                outputList->mBuffers[index++] = {stream.channels, std::uint32_t(size * sizeof(float)),
-                                                 device.outputScratch.data() + offset};
+        for (std::uint32_t m = 0; m < memberCount; ++m)
+            for (std::uint32_t s = 0; s < members[m].outputStreams; ++s) {
+                const std::uint32_t channels = channelsOf(members[m], members[m].inputStreams + s);
+                const std::size_t size = std::size_t(channels) * frames;
+                outputList->mBuffers[index++] = {channels, std::uint32_t(size * sizeof(float)), outputScratch + offset};
                 offset += size;
             }
-        std::fill_n(device.outputScratch.begin(), outputSamples, 0.0f);
-        proc.proc(device.id, &now, inputList, &now, outputList, &now, proc.clientData);
-        for (std::size_t i = 0; i < outputSamples; ++i) device.mixScratch[i] += device.outputScratch[i];
+        std::fill_n(outputScratch, outputSamples, 0.0f);
+        proc.proc(runner.id, &now, inputList, &now, outputList, &now, proc.clientData);
+        for (std::size_t i = 0; i < outputSamples; ++i) mix[i] += outputScratch[i];
     }
 
     // Mix into each member's output at its position.
     offset = 0;
-    for (Device* member : active) {
-        ensureRing(*member);
-        const std::uint32_t ringChannels = member->outputChannels();
-        const std::int64_t start = memberPosition(*member, device, position);
+    for (std::uint32_t m = 0; m < memberCount; ++m) {
+        const PlanMember& member = members[m];
+        DeviceAudio& audio = *member.audio;
+        const std::uint32_t ringChannels = member.outputChannels;
+        const std::int64_t start = memberPosition(member, runner, position);
         std::uint32_t firstChannel = 0;
-        for (const auto& stream : member->outputs) {
+        for (std::uint32_t s = 0; s < member.outputStreams; ++s) {
+            const std::uint32_t channels = channelsOf(member, member.inputStreams + s);
             for (std::uint32_t f = 0; f < frames; ++f) {
-                float* slot = member->outputRing.data() + std::size_t((start + f) & (ringFrames_ - 1)) * ringChannels;
-                for (std::uint32_t c = 0; c < stream.channels; ++c)
-                    slot[firstChannel + c] += device.mixScratch[offset + std::size_t(f) * stream.channels + c];
+                float* slot = audio.outputRing.data() + std::size_t((start + f) & (ringFrames_ - 1)) * ringChannels;
+                for (std::uint32_t c = 0; c < channels; ++c)
+                    slot[firstChannel + c] += mix[offset + std::size_t(f) * channels + c];
             }
-            offset += std::size_t(stream.channels) * frames;
-            firstChannel += stream.channels;
+            offset += std::size_t(channels) * frames;
+            firstChannel += channels;
         }
-        member->drainUntil = std::max(member->drainUntil, start + frames + latency_);
+        audio.drainUntil = std::max(audio.drainUntil, start + frames + latency_);
     }
     if (mixed) {
         mixed->clear();
         offset = 0;
-        for (const Device* member : active)
-            for (const auto& stream : member->outputs) {
-                const std::size_t size = std::size_t(stream.channels) * frames;
-                mixed->emplace_back(device.mixScratch.begin() + std::ptrdiff_t(offset),
-                                    device.mixScratch.begin() + std::ptrdiff_t(offset + size));
+        for (std::uint32_t m = 0; m < memberCount; ++m)
+            for (std::uint32_t s = 0; s < members[m].outputStreams; ++s) {
+                const std::size_t size = std::size_t(channelsOf(members[m], members[m].inputStreams + s)) * frames;
+                mixed->emplace_back(mix + offset, mix + offset + size);
                 offset += size;
             }
     }
@@ -190,44 +191,73 @@ void DeviceModel::runCycle(Device& device, std::int64_t position, std::uint32_t 
 // The device's side of a cycle: output queues play into it, and what was written `latency`
 // frames ago arrives. Then the block two latencies back, which every reader has passed, is
 // cleared for the writers of the next lap.
-void DeviceModel::consume(Device& device, std::int64_t position, std::uint32_t frames) {
-    ensureRing(device);
-    const std::uint32_t channels = device.outputChannels();
+void DeviceModel::consume(const PlanMember& member, std::int64_t position, std::uint32_t frames) const {
+    DeviceAudio& audio = *member.audio;
+    const std::uint32_t channels = member.outputChannels;
     if (channels == 0) return;
-    for (auto& playback : device.playbacks) {
-        const std::size_t total = playback.samples.size() / playback.channels;
-        for (std::uint32_t f = 0; f < frames && playback.frame < total; ++f, ++playback.frame) {
-            float* slot = device.outputRing.data() + std::size_t((position + f) & (ringFrames_ - 1)) * channels;
-            const float* source = playback.samples.data() + playback.frame * playback.channels;
-            for (std::uint32_t c = 0; c < std::min(channels, playback.channels); ++c) slot[c] += source[c];
+    const auto frameAt = [&](std::int64_t at) {
+        return audio.outputRing.data() + std::size_t(at & (ringFrames_ - 1)) * channels;
+    };
+
+    // Output queues. The pieces of one playback play in order, each from where the one before it
+    // ended; pieces that finished or were cancelled are handed back.
+    for (Playback* piece = nullptr; audio.playingCount < audio.playing.size() && audio.queued.pop(piece);)
+        audio.playing[audio.playingCount++] = piece;
+    std::array<std::uint32_t, DeviceAudio::kMaxPlaying> endedAt{};
+    for (std::size_t i = 0; i < audio.playingCount; ++i) {
+        Playback& piece = *audio.playing[i];
+        std::uint32_t f = 0;
+        for (std::size_t j = i; j-- > 0;)
+            if (audio.playing[j]->id == piece.id) {
+                f = endedAt[j];
+                break;
+            }
+        if (!piece.cancelled.load(std::memory_order_relaxed)) {
+            std::size_t frame = piece.frame.load(std::memory_order_relaxed);
+            const std::size_t total = piece.frames();
+            const std::uint32_t shared = std::min(channels, piece.channels);
+            for (; f < frames && frame < total; ++f, ++frame) {
+                float* slot = frameAt(position + f);
+                const float* source = piece.samples.data() + frame * piece.channels;
+                for (std::uint32_t c = 0; c < shared; ++c) slot[c] += source[c];
+            }
+            piece.frame.store(frame, std::memory_order_relaxed);
+            audio.drainUntil = std::max(audio.drainUntil, position + frames + latency_);
         }
-        device.drainUntil = std::max(device.drainUntil, position + frames + latency_);
+        endedAt[i] = f;
     }
-    std::erase_if(device.playbacks, [](const Device::Playback& p) { return p.frame * p.channels >= p.samples.size(); });
+    std::size_t kept = 0;
+    for (std::size_t i = 0; i < audio.playingCount; ++i) {
+        Playback* piece = audio.playing[i];
+        if (piece->cancelled.load(std::memory_order_relaxed) ||
+            piece->frame.load(std::memory_order_relaxed) >= piece->frames())
+            piece->released.store(true, std::memory_order_release);  // the last touch: the control side frees it
+        else
+            audio.playing[kept++] = piece;
+    }
+    audio.playingCount = kept;
+
     const std::int64_t start = position - latency_;
-    if (device.config.korvane) {
-        const double gain = gainOf(device.gainDb);
+    if (member.korvane) {
+        const double gain = audio.gain.load(std::memory_order_relaxed);
+        const bool mono = audio.channelMode.load(std::memory_order_relaxed) == 1;
         std::array<double, 4> peaks{};
         for (std::uint32_t f = 0; f < frames; ++f) {
-            const float* slot = device.outputRing.data() + std::size_t((start + f) & (ringFrames_ - 1)) * channels;
+            const float* slot = frameAt(start + f);
             float left = finiteOrZero(slot[0]);
             float right = channels > 1 ? finiteOrZero(slot[1]) : left;
             peaks[0] = std::max(peaks[0], double(std::fabs(left)));
             peaks[1] = std::max(peaks[1], double(std::fabs(right)));
-            if (device.channelMode == 1) left = right = (left + right) / 2;
+            if (mono) left = right = (left + right) / 2;
             peaks[2] = std::max(peaks[2], std::fabs(left * gain));
             peaks[3] = std::max(peaks[3], std::fabs(right * gain));
         }
-        device.telemetry.peaks = peaks;
-        ++device.telemetry.writeCounter;
-    } else {
-        for (std::uint32_t f = 0; f < frames; ++f)
-            device.tap.append(device.outputRing.data() + std::size_t((start + f) & (ringFrames_ - 1)) * channels, channels);
+        for (std::size_t i = 0; i < peaks.size(); ++i) audio.telemetry.peaks[i].store(peaks[i], std::memory_order_relaxed);
+        audio.telemetry.writeCounter.fetch_add(1, std::memory_order_relaxed);
+    } else if (member.tap) {
+        member.tap->appendFrames(frames, [&](std::size_t f) { return frameAt(start + std::int64_t(f)); });
     }
-    for (std::uint32_t f = 0; f < frames; ++f) {
-        float* slot = device.outputRing.data() + std::size_t((start - latency_ + f) & (ringFrames_ - 1)) * channels;
-        std::fill_n(slot, channels, 0.0f);
-    }
+    for (std::uint32_t f = 0; f < frames; ++f) std::fill_n(frameAt(start - latency_ + f), channels, 0.0f);
 }
 
 std::vector<std::vector<float>> DeviceModel::step(AudioObjectID id, std::uint32_t frames,
@@ -235,12 +265,19 @@ std::vector<std::vector<float>> DeviceModel::step(AudioObjectID id, std::uint32_
     std::lock_guard lock(mutex_);
     std::vector<std::vector<float>> output;
     Device* device = findDevice(id);
-    if (!device || frames == 0 || frames > 8192) return output;
+    if (clockRunning_ || !device || frames == 0 || frames > 8192) return output;
+    RenderPlan plan;
+    describe(plan, *device, frames, true);
+    const PlanRunner& runner = plan.runners.front();
     const std::int64_t position = device->position;
-    runCycle(*device, position, frames, input, &output);
-    for (Device* member : members(*device)) consume(*member, memberPosition(*member, *device, position), frames);
+    runCycle(plan, runner, position, input, &output);
+    const std::uint32_t memberCount = presentMembers(runner);
+    for (std::uint32_t m = 0; m < memberCount; ++m) {
+        const PlanMember& member = plan.members[runner.firstMember + m];
+        consume(member, memberPosition(member, runner, position), frames);
+    }
     device->position += frames;
-    ++device->cycles;
+    device->audio->cycles.fetch_add(1, std::memory_order_relaxed);
     return output;
 }
 
@@ -248,14 +285,19 @@ std::vector<DeviceModel::DeviceStats> DeviceModel::stats() const {
     std::lock_guard lock(mutex_);
     std::vector<DeviceStats> result;
     for (const auto& d : devices_)
-        if (d->plugged) result.push_back({d->config.uid, d->cycles, d->xruns});
+        if (d->plugged)
+            result.push_back({d->config.uid, d->audio->cycles.load(std::memory_order_relaxed),
+                              d->audio->xruns.load(std::memory_order_relaxed)});
     return result;
 }
 
+// The clock thread never takes the model's lock, so it joins under it: no plan is published
+// while it stops, and none waits for it once it has.
 void DeviceModel::startClock(bool realTime) {
     std::lock_guard lock(mutex_);
     if (clockRunning_) return;
     clockRunning_ = true;
+    clockContinues_.store(true, std::memory_order_relaxed);
     clockThread_ = std::thread([this, realTime] {
         if (realTime) platform::requestRealTimeScheduling(platform::kClockThreadPriority);
         clockLoop();
@@ -263,67 +305,70 @@ void DeviceModel::startClock(bool realTime) {
 }
 
 void DeviceModel::stopClock() {
-    {
-        std::lock_guard lock(mutex_);
-        if (!clockRunning_) return;
-        clockRunning_ = false;
-        clockWake_.notify_all();
-    }
+    std::lock_guard lock(mutex_);
+    if (!clockRunning_) return;
+    clockContinues_.store(false, std::memory_order_relaxed);
+    wakeClock();
     clockThread_.join();
+    clockRunning_ = false;
+    retired_.clear();
 }
 
-// Every device that runs somewhere (its own callbacks, or an aggregate's that contains it) and
-// every aggregate with started callbacks advances on a grid from one epoch: cycle k of a device
-// starts at epoch + k × period, so it never drifts, and devices of one rate share positions. A
-// cycle found more than one period late is an xrun; the device then rejoins the grid at the next
-// cycle instead of running the missed ones.
+// Every device that runs somewhere (its own callbacks, or an aggregate's that contains it, an
+// output queue, or what was written into it still to arrive) and every aggregate with started
+// callbacks advances on a grid from one epoch: cycle k of a device starts at epoch + k × period,
+// so it never drifts, and devices of one rate share positions. A cycle found more than one period
+// late is an xrun; the device then rejoins the grid at the next cycle instead of running the
+// missed ones. A device that a pass neither ran nor scheduled leaves the grid.
+//
+// Each pass adopts the newest plan and acknowledges it; the control side frees a plan only after
+// a newer one was acknowledged. Between passes the thread sleeps until its next cycle is due or
+// the control side wakes it.
 void DeviceModel::clockLoop() {
     using Clock = std::chrono::steady_clock;
     const auto epoch = Clock::now();
-    struct Schedule {
-        AudioObjectID device;
-        std::int64_t position;  // of the next cycle
-    };
-    std::vector<Schedule> schedules;
-    std::vector<Schedule> next;
-    std::unique_lock lock(mutex_);
-    while (clockRunning_) {
+    std::uint64_t pass = 0;
+    while (clockContinues_.load(std::memory_order_relaxed)) {
+        const std::uint32_t signal = clockSignal_.load(std::memory_order_acquire);
+        RenderPlan& plan = *plan_.load(std::memory_order_acquire);
+        if (plan.generation != adopted_.load(std::memory_order_relaxed)) {
+            // Sequentially consistent: pairs with the waiter's announcement (see publish()).
+            adopted_.store(plan.generation, std::memory_order_seq_cst);
+            if (adoptionWaiters_.load(std::memory_order_seq_cst) > 0) adopted_.wakeAll();
+        }
+        ++pass;
         const auto now = Clock::now();
         const double elapsed = std::chrono::duration<double>(now - epoch).count();
         auto wake = now + std::chrono::milliseconds(50);
-        next.clear();
-        for (auto& d : devices_) {
-            if (!d->plugged) continue;
-            const bool ownProcs = std::any_of(d->procs.begin(), d->procs.end(), [](const IOProc& p) { return p.running; });
-            const auto it = std::find_if(schedules.begin(), schedules.end(), [&](const Schedule& s) { return s.device == d->id; });
-            const bool draining = it != schedules.end() && it->position < d->drainUntil;
-            if (!(d->aggregate ? ownProcs : runningSomewhere(*d) || draining)) continue;
-            const double rate = nominalRate(*d);
-            const auto active = members(*d);
-            if (rate <= 0 || active.empty()) continue;
-            const std::uint32_t frames = bufferFrames(*d);
-            const auto gridAfter = [&](double seconds) {
-                return std::int64_t(std::ceil(seconds * rate / frames)) * frames;
-            };
-            Schedule schedule = it != schedules.end() ? *it : Schedule{d->id, gridAfter(elapsed)};
-            const double due = double(schedule.position) / rate;
+        for (const PlanRunner& runner : plan.runners) {
+            DeviceAudio& audio = *runner.audio;
+            const bool onGrid = audio.lastPass + 1 == pass;
+            const bool playing = !runner.aggregate && (audio.playingCount > 0 || !audio.queued.empty());
+            const bool draining = onGrid && audio.gridPosition < audio.drainUntil;
+            if (!(runner.driven || playing || draining)) continue;
+            if (runner.rate <= 0 || runner.frames == 0 || presentMembers(runner) == 0) continue;
+            const double rate = runner.rate;
+            const std::uint32_t frames = runner.frames;
+            const auto gridAfter = [&](double seconds) { return std::int64_t(std::ceil(seconds * rate / frames)) * frames; };
+            std::int64_t position = onGrid ? audio.gridPosition : gridAfter(elapsed);
+            const double due = double(position) / rate;
             if (due <= elapsed) {
                 if (elapsed - due > double(frames) / rate) {
-                    ++d->xruns;
-                    schedule.position = gridAfter(elapsed);
+                    audio.xruns.fetch_add(1, std::memory_order_relaxed);
+                    position = gridAfter(elapsed);
                 } else {
-                    if (ownProcs) runCycle(*d, schedule.position, frames, nullptr, nullptr);
-                    if (!d->aggregate) consume(*d, schedule.position, frames);
-                    schedule.position += frames;
-                    ++d->cycles;
+                    if (runner.procCount > 0) runCycle(plan, runner, position, nullptr, nullptr);
+                    if (!runner.aggregate) consume(plan.members[runner.firstMember], position, frames);
+                    position += frames;
+                    audio.cycles.fetch_add(1, std::memory_order_relaxed);
                 }
             }
+            audio.gridPosition = position;
+            audio.lastPass = pass;
             wake = std::min(wake, epoch + std::chrono::duration_cast<Clock::duration>(
-                                              std::chrono::duration<double>(double(schedule.position) / rate)));
-            next.push_back(schedule);
+                                              std::chrono::duration<double>(double(position) / rate)));
         }
-        std::swap(schedules, next);
-        clockWake_.wait_until(lock, wake);
+        clockSignal_.waitUntil(signal, wake);
     }
 }
 

@@ -73,14 +73,23 @@ DeviceModel::DeviceModel(MachineSpec machine, const platform::UptimeClock& clock
         device->config = std::move(config);
         device->nominalRate = device->config.nominalRate;
         device->volumes = device->config.volumes;
+        // The renderer reads the signal from here; the description keeps none.
+        device->signal = std::make_shared<const Signal>(std::move(device->config.signal));
+        device->config.signal = {};
         assignIds(*device);
+        renewAudio(*device);
         devices_.push_back(std::move(device));
     }
     if (const Device* d = findDevice(machine.defaultOutput)) defaultOutput_ = d->id;
     if (const Device* d = findDevice(machine.defaultSystemOutput)) defaultSystemOutput_ = d->id;
+    std::lock_guard lock(mutex_);
+    publish();
 }
 
-DeviceModel::~DeviceModel() { stopClock(); }
+DeviceModel::~DeviceModel() {
+    stopClock();
+    delete plan_.load(std::memory_order_relaxed);
+}
 
 std::unique_ptr<AudioHardware> DeviceModel::connect() {
     std::lock_guard lock(mutex_);
@@ -159,7 +168,10 @@ std::uint32_t DeviceModel::bufferFrames(const Device& device) {
 }
 
 bool DeviceModel::runningSomewhere(const Device& device) {
-    if (!device.playbacks.empty()) return true;
+    if (std::any_of(device.playbacks.begin(), device.playbacks.end(), [](const auto& p) {
+            return !p->released.load(std::memory_order_acquire) && !p->cancelled.load(std::memory_order_relaxed);
+        }))
+        return true;
     const auto running = [](const Device& d) {
         return std::any_of(d.procs.begin(), d.procs.end(), [](const IOProc& p) { return p.running; });
     };
@@ -220,9 +232,9 @@ OSStatus DeviceModel::unplug(std::string_view uid) {
     if (!device || device->aggregate) return kAudioHardwareBadDeviceError;
     device->plugged = false;
     device->procs.clear();
-    device->tap.clear();
-    std::fill(device->outputRing.begin(), device->outputRing.end(), 0.0f);
     repairDefaults();
+    publish(true);
+    renewAudio(*device);  // the renderer has let go of the old audio, its playbacks and tap
     return kAudioHardwareNoError;
 }
 
@@ -233,6 +245,7 @@ OSStatus DeviceModel::plug(std::string_view uid) {
         if (d->plugged) return kAudioHardwareIllegalOperationError;
         d->plugged = true;
         assignIds(*d);
+        publish();
         return kAudioHardwareNoError;
     }
     return kAudioHardwareBadDeviceError;
@@ -248,6 +261,7 @@ OSStatus DeviceModel::setNominalRate(std::string_view uid, double rate) {
         return kAudioDeviceUnsupportedFormatError;
     device->nominalRate = rate;
     device->pendingRate.reset();
+    publish();
     return kAudioHardwareNoError;
 }
 
@@ -256,7 +270,8 @@ OSStatus DeviceModel::setInputSignal(std::string_view uid, Signal signal) {
     Device* device = findDevice(uid);
     if (!device || device->aggregate || device->config.korvane || device->inputs.empty())
         return kAudioHardwareBadDeviceError;
-    device->config.signal = std::move(signal);
+    device->signal = std::make_shared<const Signal>(std::move(signal));
+    publish();
     return kAudioHardwareNoError;
 }
 
@@ -270,7 +285,12 @@ std::optional<KorvaneTelemetry> DeviceModel::korvaneTelemetry() const {
     std::lock_guard lock(mutex_);
     const Device* device = const_cast<DeviceModel*>(this)->findDevice(kKorvaneDeviceUID);
     if (!device) return std::nullopt;
-    return device->telemetry;
+    const TelemetryCells& cells = device->audio->telemetry;
+    KorvaneTelemetry telemetry;
+    for (std::size_t i = 0; i < telemetry.peaks.size(); ++i) telemetry.peaks[i] = cells.peaks[i].load(std::memory_order_relaxed);
+    telemetry.writeCounter = cells.writeCounter.load(std::memory_order_relaxed);
+    telemetry.readCounter = cells.readCounter.load(std::memory_order_relaxed);
+    return telemetry;
 }
 
 std::vector<float> DeviceModel::takeOutputTap(std::string_view uid) { return takeOutputTap(uid, SIZE_MAX); }
@@ -278,41 +298,54 @@ std::vector<float> DeviceModel::takeOutputTap(std::string_view uid) { return tak
 std::vector<float> DeviceModel::takeOutputTap(std::string_view uid, std::size_t maxSamples) {
     std::lock_guard lock(mutex_);
     Device* device = findDevice(uid);
-    if (!device) return {};
-    const std::size_t channels = std::max<std::size_t>(device->outputChannels(), 1);
-    return device->tap.take(maxSamples / channels * channels);
+    if (!device || !device->tap) return {};
+    return device->tap->take(maxSamples);
 }
 
+// A piece moves to the renderer through the device's ring; the renderer hands it back by
+// marking it released, and the control side frees it on a later call.
 std::uint64_t DeviceModel::enqueuePlayback(std::string_view uid, std::uint32_t channels, std::vector<float> samples,
                                            std::uint64_t appendTo) {
     std::lock_guard lock(mutex_);
     Device* device = findDevice(uid);
     if (!device || channels == 0 || channels > 64 || samples.size() % channels != 0 || device->outputChannels() == 0)
         return 0;
-    for (auto& playback : device->playbacks)
-        if (appendTo != 0 && playback.id == appendTo && playback.channels == channels) {
-            playback.samples.erase(playback.samples.begin(),
-                                   playback.samples.begin() + std::ptrdiff_t(playback.frame * channels));
-            playback.frame = 0;
-            playback.samples.insert(playback.samples.end(), samples.begin(), samples.end());
-            return appendTo;
-        }
-    device->playbacks.push_back({nextPlayback_++, channels, std::move(samples), 0});
-    clockWake_.notify_all();
-    return device->playbacks.back().id;
+    collectPlaybacks(*device);
+    const bool appends = appendTo != 0 && std::any_of(device->playbacks.begin(), device->playbacks.end(), [&](const auto& p) {
+        return p->id == appendTo && p->channels == channels && !p->cancelled.load(std::memory_order_relaxed);
+    });
+    auto piece = std::make_unique<Playback>();
+    piece->id = appends ? appendTo : nextPlayback_++;
+    piece->channels = channels;
+    piece->samples = std::move(samples);
+    Playback* queued = piece.get();
+    device->playbacks.push_back(std::move(piece));
+    publish();  // gives the device its tap before anything plays into it
+    if (!device->audio->queued.push(queued)) {
+        device->playbacks.pop_back();  // the renderer is that far behind: refused
+        return 0;
+    }
+    wakeClock();
+    return queued->id;
 }
 
 std::optional<std::uint64_t> DeviceModel::playbackRemaining(std::uint64_t id) const {
     std::lock_guard lock(mutex_);
+    std::optional<std::uint64_t> remaining;
     for (const auto& d : devices_)
-        for (const auto& playback : d->playbacks)
-            if (playback.id == id) return playback.samples.size() / playback.channels - playback.frame;
-    return std::nullopt;
+        for (const auto& p : d->playbacks)
+            if (p->id == id && !p->released.load(std::memory_order_acquire) && !p->cancelled.load(std::memory_order_relaxed))
+                remaining = remaining.value_or(0) + (p->frames() - std::min(p->frames(), p->frame.load(std::memory_order_relaxed)));
+    return remaining;
 }
 
 void DeviceModel::cancelPlayback(std::uint64_t id) {
     std::lock_guard lock(mutex_);
-    for (auto& d : devices_) std::erase_if(d->playbacks, [id](const Device::Playback& p) { return p.id == id; });
+    for (auto& d : devices_) {
+        collectPlaybacks(*d);
+        for (auto& p : d->playbacks)
+            if (p->id == id) p->cancelled.store(true, std::memory_order_relaxed);
+    }
 }
 
 DeviceModel::PersistentState DeviceModel::persistentState() const {
@@ -398,6 +431,7 @@ OSStatus DeviceModel::createAggregateDevice(ClientId client, const PropertyList&
     device->readyAt = clock_.uptime() + aggregateReadyDelay_;
     if (!device->isPrivate) device->description = description;
     device->id = nextId_++;
+    renewAudio(*device);
     out = device->id;
     devices_.push_back(std::move(device));
     return kAudioHardwareNoError;
@@ -406,6 +440,7 @@ OSStatus DeviceModel::createAggregateDevice(ClientId client, const PropertyList&
 void DeviceModel::destroyDevice(AudioObjectID id) {
     std::erase_if(devices_, [id](const auto& d) { return d->aggregate && d->id == id; });
     repairDefaults();
+    publish(true);
 }
 
 OSStatus DeviceModel::destroyAggregateDevice(ClientId client, AudioObjectID id) {
@@ -446,7 +481,9 @@ OSStatus DeviceModel::destroyIOProcID(ClientId client, AudioObjectID id, AudioDe
     if (!device) return kAudioHardwareBadDeviceError;
     const auto it = findProc(device->procs, client, procID);
     if (it == device->procs.end()) return kAudioHardwareIllegalOperationError;
+    const bool wasRunning = it->running;
     device->procs.erase(it);
+    if (wasRunning) publish(true);  // its context may be freed once this returns
     return kAudioHardwareNoError;
 }
 
@@ -457,20 +494,25 @@ OSStatus DeviceModel::startDevice(ClientId client, AudioObjectID id, AudioDevice
     if (!device) return kAudioHardwareBadDeviceError;
     const auto it = findProc(device->procs, client, procID);
     if (it == device->procs.end()) return kAudioHardwareIllegalOperationError;
-    it->running = true;
-    clockWake_.notify_all();
+    if (!it->running) {
+        it->running = true;
+        publish();
+    }
     return kAudioHardwareNoError;
 }
 
-// Stopping takes the model's lock, which a running cycle holds, so no callback of this proc runs
-// once stopDevice has returned.
+// Stopping waits until the clock thread has adopted a plan without the callback, which it does
+// between cycles, so no callback of this proc runs once stopDevice has returned.
 OSStatus DeviceModel::stopDevice(ClientId client, AudioObjectID id, AudioDeviceIOProcID procID) {
     std::lock_guard lock(mutex_);
     Device* device = visibleDevice(client, id);
     if (!device) return kAudioHardwareBadDeviceError;
     const auto it = findProc(device->procs, client, procID);
     if (it == device->procs.end()) return kAudioHardwareIllegalOperationError;
-    it->running = false;
+    if (it->running) {
+        it->running = false;
+        publish(true);
+    }
     return kAudioHardwareNoError;
 }
 
@@ -479,6 +521,7 @@ void DeviceModel::disconnect(ClientId client) {
     for (auto& d : devices_) std::erase_if(d->procs, [client](const IOProc& p) { return p.client == client; });
     std::erase_if(devices_, [client](const auto& d) { return d->aggregate && d->isPrivate && d->owner == client; });
     repairDefaults();
+    publish(true);
 }
 
 }  // namespace audiosim

@@ -4,13 +4,13 @@
 #pragma once
 
 #include "audiosim/model/machine.h"
+#include "audiosim/model/wake_word.h"
 #include "platform/audio_hardware.h"
 #include "platform/clock.h"
 
 #include <array>
-#include <map>
 #include <atomic>
-#include <condition_variable>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -27,6 +27,10 @@ using platform::audio::OSStatus;
 using platform::audio::PropertyList;
 
 using ClientId = std::uint64_t;
+
+struct RenderPlan;
+struct PlanMember;
+struct PlanRunner;
 
 // Operations a fault can be attached to.
 enum class Operation { Settable, Size, Get, Set, CreateAggregate, DestroyAggregate, CreateIOProc, Start };
@@ -92,7 +96,9 @@ public:
     // (`input` optionally replaces it, one interleaved buffer per input stream); their output is
     // mixed into its devices' outputs; then each of its devices consumes what reached its output
     // latencyFrames() earlier (taps, the KORVANE processing). Returns the callbacks' mixed output,
-    // one interleaved buffer per output stream; empty when the device is gone.
+    // one interleaved buffer per output stream; empty when the device is gone or the clock
+    // thread runs (the two would render the same devices at once). The same code as the clock
+    // thread's cycles, driven by hand.
     std::vector<std::vector<float>> step(AudioObjectID device, std::uint32_t frames,
                                          const std::vector<std::vector<float>>* input = nullptr);
     // Frames between a write into an output and its arrival (on a tap, or on KORVANE's input).
@@ -127,7 +133,8 @@ public:
     void restore(const PersistentState& state, platform::audio::AudioHardware& owner);
 
     // A real clock thread that runs every device with started callbacks at its nominal rate and
-    // buffer size, with real-time scheduling when asked and allowed. Stopping joins it.
+    // buffer size, with real-time scheduling when asked and allowed. Stopping joins it. Its cycles
+    // take no lock and allocate nothing; I/O callbacks run on it and must not call the model.
     void startClock(bool realTime = false);
     void stopClock();
 
@@ -159,7 +166,7 @@ private:
 
     // Everything below runs with mutex_ held.
     OSStatus lookup(ClientId, AudioObjectID, const AudioObjectPropertyAddress&, const PropertyList*, Value&);
-    void settle(Device&);
+    bool settle(Device&);  // true when a pending rate took effect
     Device* visibleDevice(ClientId, AudioObjectID);
     Device* findDevice(AudioObjectID);
     Device* findDevice(std::string_view uid);
@@ -175,14 +182,24 @@ private:
     void assignIds(Device&);
     void repairDefaults();
     void destroyDevice(AudioObjectID);
-    // Audio (device_audio.cpp).
-    std::int64_t memberPosition(const Device& member, const Device& device, std::int64_t position);
-    void ensureRing(Device&);
-    void produceInput(Device& member, std::int64_t position, std::uint32_t frames, float* out, std::uint32_t channels,
-                      std::uint32_t firstChannel);
-    void runCycle(Device&, std::int64_t position, std::uint32_t frames, const std::vector<std::vector<float>>* input,
-                  std::vector<std::vector<float>>* output);
-    void consume(Device&, std::int64_t position, std::uint32_t frames);
+    // The control side of audio (render_plan.cpp), with mutex_ held.
+    void renewAudio(Device&);  // a new DeviceAudio (after the renderer let go of the old one)
+    void collectPlaybacks(Device&);
+    void describe(RenderPlan&, Device&, std::uint32_t frames, bool driven);
+    std::unique_ptr<RenderPlan> buildPlan();
+    // Publishes a plan of the current state. With `settled`, returns once the clock thread has
+    // adopted it (at once when no clock thread runs, or when called from it), so that nothing
+    // the new plan leaves out runs any more.
+    void publish(bool settled = false);
+    void freeAdoptedPlans();
+    void wakeClock();
+    // The renderer (device_audio.cpp): the clock thread, or step() while no clock thread runs.
+    std::uint32_t presentMembers(const PlanRunner&) const;
+    void produceInput(const PlanMember&, std::int64_t position, std::uint32_t frames, float* out,
+                      std::uint32_t channels, std::uint32_t firstChannel) const;
+    void runCycle(RenderPlan&, const PlanRunner&, std::int64_t position,
+                  const std::vector<std::vector<float>>* input, std::vector<std::vector<float>>* output) const;
+    void consume(const PlanMember&, std::int64_t position, std::uint32_t frames) const;
     void clockLoop();
 
     const platform::UptimeClock& clock_;
@@ -199,9 +216,17 @@ private:
     std::int64_t latency_ = 1024;  // frames between a write into an output and its consumption
     std::int64_t ringFrames_ = 8192;
 
+    // The published plan: swapped by the control side under mutex_, loaded by the renderer.
+    std::atomic<RenderPlan*> plan_{nullptr};
+    std::vector<std::unique_ptr<RenderPlan>> retired_;  // replaced, perhaps still in use
+    std::uint32_t generation_ = 0;
+    WakeWord adopted_;                      // the generation the clock thread last adopted
+    std::atomic<std::uint32_t> adoptionWaiters_{0};
+
     std::thread clockThread_;
-    std::condition_variable clockWake_;
-    bool clockRunning_ = false;
+    bool clockRunning_ = false;             // under mutex_
+    std::atomic<bool> clockContinues_{false};
+    WakeWord clockSignal_;                  // changed to wake the clock thread early
 };
 
 }  // namespace audiosim

@@ -40,11 +40,11 @@ struct DeviceModel::Value {
     }
 };
 
-void DeviceModel::settle(Device& device) {
-    if (device.pendingRate && clock_.uptime() >= device.pendingRateAt) {
-        device.nominalRate = *device.pendingRate;
-        device.pendingRate.reset();
-    }
+bool DeviceModel::settle(Device& device) {
+    if (!device.pendingRate || clock_.uptime() < device.pendingRateAt) return false;
+    device.nominalRate = *device.pendingRate;
+    device.pendingRate.reset();
+    return true;
 }
 
 namespace {
@@ -128,7 +128,7 @@ OSStatus DeviceModel::lookup(ClientId client, AudioObjectID object, const AudioO
 
     Device* device = visibleDevice(client, object);
     if (!device) return kAudioHardwareBadObjectError;
-    settle(*device);
+    if (settle(*device)) publish();
     const bool korvane = device->config.korvane;
     switch (selector) {
     case kAudioDevicePropertyDeviceUID:
@@ -205,9 +205,10 @@ OSStatus DeviceModel::lookup(ClientId client, AudioObjectID object, const AudioO
         return kAudioHardwareNoError;
     case kStatus: {
         if (!korvane) return kAudioHardwareUnknownPropertyError;
-        const auto& t = device->telemetry;
-        value.object = PropertyList(PropertyList::Array{t.peaks[0], t.peaks[1], t.peaks[2], t.peaks[3],
-                                                        double(t.writeCounter), double(t.readCounter), 0.0});
+        const TelemetryCells& t = device->audio->telemetry;
+        const auto load = [](const auto& cell) { return double(cell.load(std::memory_order_relaxed)); };
+        value.object = PropertyList(PropertyList::Array{load(t.peaks[0]), load(t.peaks[1]), load(t.peaks[2]),
+                                                        load(t.peaks[3]), load(t.writeCounter), load(t.readCounter), 0.0});
         return kAudioHardwareNoError;
     }
     default:
@@ -317,6 +318,7 @@ OSStatus DeviceModel::setPropertyData(ClientId client, AudioObjectID object, con
         } else {
             device.nominalRate = rate;
             device.pendingRate.reset();
+            publish();
         }
         return kAudioHardwareNoError;
     }
@@ -347,12 +349,14 @@ OSStatus DeviceModel::setPropertyObject(ClientId client, AudioObjectID object, c
         const auto gain = newValue.real();
         if (!gain || !std::isfinite(*gain)) return kAudioHardwareIllegalOperationError;
         device.gainDb = std::clamp(*gain, -60.0, 12.0);
+        device.audio->gain.store(linearGain(device.gainDb), std::memory_order_relaxed);
         return kAudioHardwareNoError;
     }
     if (address.mSelector == kChannelMode) {
         const auto mode = newValue.integer();
         if (!mode || (*mode != 0 && *mode != 1)) return kAudioHardwareIllegalOperationError;
         device.channelMode = *mode;
+        device.audio->channelMode.store(int(*mode), std::memory_order_relaxed);
         return kAudioHardwareNoError;
     }
     return kAudioHardwareIllegalOperationError;
