@@ -4,6 +4,7 @@
 
 #include "audiosim/model/device_model.h"
 #include "platform/audio_hardware.h"
+#include "tests/support/test_environment.h"
 
 #include <gtest/gtest.h>
 
@@ -21,19 +22,13 @@ inline MachineSpec shortCycleMachine(std::uint32_t frames = 64) {
     return machine;
 }
 
-// Polls `condition` until it holds; false (and a test failure naming `what`) after `seconds`,
-// however loaded the machine is.
+// Polls `condition` until it holds; false, and a test failure naming `what`, when it still does
+// not after `seconds`, a bound against hanging however loaded the machine is.
 template <class Condition>
 bool waitFor(Condition condition, const char* what, double seconds = 20) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            ADD_FAILURE() << "timed out waiting for " << what;
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    if (korvane::test::waitUntil(condition, std::chrono::milliseconds(std::int64_t(seconds * 1000)))) return true;
+    ADD_FAILURE() << "timed out waiting for " << what;
+    return false;
 }
 
 // Counts its cycles.
