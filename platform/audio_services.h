@@ -37,13 +37,16 @@ public:
     virtual OSStatus newOutput(const AudioStreamBasicDescription& format, std::unique_ptr<AudioOutputQueue>& queue) = 0;
 };
 
-enum class CaptureAuthorization { NotDetermined = 0, Restricted = 1, Denied = 2, Authorized = 3 };
+// The platform's four answers, and Unavailable: the status could not be read at all (the audio
+// system did not answer), which is no answer and must not be taken for one.
+enum class CaptureAuthorization { Unavailable = -1, NotDetermined = 0, Restricted = 1, Denied = 2, Authorized = 3 };
 
 class CapturePermission {
 public:
     virtual ~CapturePermission() = default;
     virtual CaptureAuthorization status() = 0;
-    // Asks the user; `completion` runs once, on another thread, with the answer.
+    // Asks the user; `completion` runs once, on another thread, with the answer, unless the
+    // service is destroyed first (destroying it does not wait for the answer).
     virtual void requestAccess(std::function<void(bool granted)> completion) = 0;
 };
 

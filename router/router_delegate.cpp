@@ -195,6 +195,9 @@ void RouterDelegate::beginStart(const RoutingChoice& choice) {
             return;
         case CaptureAuthorization::Authorized:
             break;
+        case CaptureAuthorization::Unavailable:
+            fail("Could not read audio devices.");  // the audio system did not answer: no refusal
+            return;
         }
     }
     applyChoice(choice);

@@ -31,12 +31,15 @@ CallbackThread::~CallbackThread() {
     ::munmap(mapping_, kCycleMappingBytes);
 }
 
-void CallbackThread::waitUntilIdle() {
-    if (!mapping_) return;
-    for (int i = 0; i < 1000; ++i) {
-        if (shared().done.load(std::memory_order_acquire) == shared().sequence.load(std::memory_order_acquire)) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
+void CallbackThread::allow() { allowed_.store(true, std::memory_order_seq_cst); }
+
+// The gate: the thread raises `inCallback_` and then reads `allowed_`; this lowers `allowed_` and
+// then reads `inCallback_`. Sequentially consistent, one of the two sees the other's store, so
+// either the thread skips the callback or this waits for it to return.
+void CallbackThread::hold() {
+    allowed_.store(false, std::memory_order_seq_cst);
+    if (!mapping_ || std::this_thread::get_id() == thread_.get_id()) return;
+    while (inCallback_.load(std::memory_order_seq_cst)) std::this_thread::sleep_for(std::chrono::microseconds(200));
 }
 
 // Real-time: after its start the loop allocates nothing and locks nothing; its one system call
@@ -81,7 +84,9 @@ void CallbackThread::run() {
         for (std::uint32_t b = 0; b < output->mNumberBuffers; ++b)
             std::memset(output->mBuffers[b].mData, 0, output->mBuffers[b].mDataByteSize);
         const AudioTimeStamp now{cycle.sampleTime, cycle.wakeTime.load(std::memory_order_relaxed)};
-        proc_(device_, &now, input, &now, output, &now, clientData_);
+        inCallback_.store(true, std::memory_order_seq_cst);
+        if (allowed_.load(std::memory_order_seq_cst)) proc_(device_, &now, input, &now, output, &now, clientData_);
+        inCallback_.store(false, std::memory_order_seq_cst);
         cycle.done.store(sequence, std::memory_order_release);
     }
 }

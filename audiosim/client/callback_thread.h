@@ -4,6 +4,7 @@
 #include "audiosim/protocol/shared_cycle.h"
 #include "platform/audio_types.h"
 
+#include <atomic>
 #include <thread>
 
 namespace audiosim {
@@ -23,8 +24,13 @@ public:
     // can hold the thread back until the daemon has started a cycle. Set it before the thread
     // starts.
     static void (*startHookForTesting)(const SharedCycle&);
-    // Waits (at most about a second) until no cycle is in progress.
-    void waitUntilIdle();
+
+    // Lets the daemon's cycles reach the callback; call it before the device starts.
+    void allow();
+    // When this returns the callback is not running and does not run again until `allow`: a
+    // cycle that has not reached it is answered with silence, and one in progress is waited for
+    // (however long the callback takes). Called from the callback itself, it does not wait.
+    void hold();
 
 private:
     void run();
@@ -34,6 +40,8 @@ private:
     platform::audio::AudioObjectID device_;
     platform::audio::AudioDeviceIOProc proc_;
     void* clientData_;
+    std::atomic<bool> allowed_{false};
+    std::atomic<bool> inCallback_{false};  // the thread has passed the gate and may be calling
     std::thread thread_;
 };
 

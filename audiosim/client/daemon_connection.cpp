@@ -2,10 +2,12 @@
 
 #include "audiosim/protocol/paths.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -76,21 +78,25 @@ std::string daemonProgram() {
     return "audiosim";
 }
 
-std::unique_ptr<DaemonConnection> DaemonConnection::open(std::string& error) {
+namespace {
+
+// Connects to the user's daemon, starting it when none runs (unless AUDIOSIM_AUTOSPAWN=0).
+// Returns the socket, or -1 with the reason in `error`.
+int connectToDaemon(std::string& error) {
     const SocketLocation location = socketLocation();
-    if (const int fd = connectTo(location.socket); fd >= 0) return std::unique_ptr<DaemonConnection>(new DaemonConnection(fd));
+    if (const int fd = connectTo(location.socket); fd >= 0) return fd;
     if (const char* autospawn = std::getenv("AUDIOSIM_AUTOSPAWN"); autospawn && std::string(autospawn) == "0") {
         error = "No audiosim daemon is running at " + location.socket.string() + ".";
-        return nullptr;
+        return -1;
     }
-    if (error = preparePrivateDirectory(location.directory); !error.empty()) return nullptr;
+    if (error = preparePrivateDirectory(location.directory); !error.empty()) return -1;
 
     // One client starts the daemon; the others wait on the lock and then find it running.
     const int lock = ::open(location.spawnLock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (lock < 0 || ::flock(lock, LOCK_EX) != 0) {
         if (lock >= 0) ::close(lock);
         error = "Cannot lock " + location.spawnLock.string() + ".";
-        return nullptr;
+        return -1;
     }
     int fd = connectTo(location.socket);
     if (fd < 0 && spawnDaemon(location)) {
@@ -102,9 +108,16 @@ std::unique_ptr<DaemonConnection> DaemonConnection::open(std::string& error) {
     ::close(lock);
     if (fd < 0) {
         error = "Could not start the audiosim daemon (" + daemonProgram() + " server).";
-        return nullptr;
+        return -1;
     }
-    return std::unique_ptr<DaemonConnection>(new DaemonConnection(fd));
+    return fd;
+}
+
+}  // namespace
+
+std::unique_ptr<DaemonConnection> DaemonConnection::open(std::string& error) {
+    const int fd = connectToDaemon(error);
+    return fd >= 0 ? std::unique_ptr<DaemonConnection>(new DaemonConnection(fd)) : nullptr;
 }
 
 DaemonConnection::DaemonConnection(int fd) : fd_(fd) {
@@ -114,7 +127,99 @@ DaemonConnection::DaemonConnection(int fd) : fd_(fd) {
     }
 }
 
-DaemonConnection::~DaemonConnection() { ::close(fd_); }
+DaemonConnection::~DaemonConnection() {
+    if (fd_ >= 0) ::close(fd_);
+    for (const auto& passed : passedFds_) ::close(passed.second);
+}
+
+void DaemonConnection::cancel() {
+    cancelled_.store(true, std::memory_order_release);
+    std::lock_guard lock(fdMutex_);
+    if (fd_ >= 0) ::shutdown(fd_, SHUT_RDWR);  // wakes a call waiting in poll
+}
+
+void DaemonConnection::breakConnection() {
+    {
+        std::lock_guard lock(fdMutex_);
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+    inbox_.clear();
+    inboxStart_ = 0;
+    for (const auto& passed : passedFds_) ::close(passed.second);
+    passedFds_.clear();
+    unanswered_ = false;
+}
+
+bool DaemonConnection::reconnect() {
+    std::string error;
+    const int fd = connectToDaemon(error);
+    if (fd < 0) return false;
+    {
+        std::lock_guard lock(fdMutex_);
+        fd_ = fd;
+    }
+    generation_.fetch_add(1, std::memory_order_acq_rel);
+    return true;
+}
+
+DaemonConnection::Arrival DaemonConnection::receive(std::chrono::milliseconds wait) {
+    pollfd ready{fd_, POLLIN, 0};
+    const int polled = ::poll(&ready, 1, int(std::clamp<long long>(wait.count(), 0, 1 << 30)));
+    if (polled == 0 || (polled < 0 && errno == EINTR)) return Arrival::Nothing;
+    if (polled < 0) return Arrival::Closed;
+    std::uint8_t chunk[64 * 1024];
+    iovec vector{chunk, sizeof chunk};
+    msghdr header{};
+    header.msg_iov = &vector;
+    header.msg_iovlen = 1;
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    header.msg_control = control;
+    header.msg_controllen = sizeof control;
+    const ssize_t n = ::recvmsg(fd_, &header, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) return Arrival::Nothing;
+    if (n <= 0) return Arrival::Closed;
+    // A descriptor comes with the first bytes of the reply it belongs to: the kernel never joins
+    // bytes sent before it into the same read.
+    const std::uint64_t at = inboxStart_ + inbox_.size();
+    for (cmsghdr* entry = CMSG_FIRSTHDR(&header); entry; entry = CMSG_NXTHDR(&header, entry)) {
+        if (entry->cmsg_level != SOL_SOCKET || entry->cmsg_type != SCM_RIGHTS) continue;
+        int passed = -1;
+        std::memcpy(&passed, CMSG_DATA(entry), sizeof passed);
+        passedFds_.emplace_back(at, passed);
+    }
+    inbox_.insert(inbox_.end(), chunk, chunk + n);
+    return Arrival::Some;
+}
+
+std::optional<wire::Message> DaemonConnection::nextMessage(int& passedFd) {
+    passedFd = -1;
+    if (inbox_.size() < wire::kHeaderBytes) return std::nullopt;
+    const auto length = wire::frameLength(inbox_.data());
+    if (!length) {
+        breakConnection();
+        return std::nullopt;
+    }
+    const std::size_t frame = wire::kHeaderBytes + *length;
+    if (inbox_.size() < frame) return std::nullopt;
+    auto message = wire::decodeReply(inbox_.data() + wire::kHeaderBytes, *length);
+    const std::uint64_t end = inboxStart_ + frame;
+    while (!passedFds_.empty() && passedFds_.front().first < end) {
+        if (passedFd < 0)
+            passedFd = passedFds_.front().second;
+        else
+            ::close(passedFds_.front().second);
+        passedFds_.pop_front();
+    }
+    inbox_.erase(inbox_.begin(), inbox_.begin() + std::ptrdiff_t(frame));
+    inboxStart_ = end;
+    if (!message) {
+        if (passedFd >= 0) ::close(passedFd);
+        passedFd = -1;
+        breakConnection();
+    }
+    return message;
+}
 
 std::optional<wire::Message> DaemonConnection::call(wire::Message request, int* receivedFd) {
     return call(std::move(request), timeout_, receivedFd);
@@ -122,27 +227,49 @@ std::optional<wire::Message> DaemonConnection::call(wire::Message request, int* 
 
 std::optional<wire::Message> DaemonConnection::call(wire::Message request, std::chrono::milliseconds timeout,
                                                     int* receivedFd) {
+    // How long a call after a timed-out one looks for a sign of life before it fails.
+    constexpr auto kProbe = 100ms;
     std::lock_guard lock(mutex_);
     if (receivedFd) *receivedFd = -1;
+    if (cancelled_.load(std::memory_order_acquire)) return std::nullopt;
+    if (unanswered_) {
+        // Anything from the daemon proves it alive; what is already there is read below.
+        const Arrival arrival = receive(kProbe);
+        if (arrival == Arrival::Closed) breakConnection();
+        if (arrival == Arrival::Nothing) return std::nullopt;
+        unanswered_ = false;
+    }
+    if (fd_ < 0 && !reconnect()) return std::nullopt;
+
     const std::uint64_t id = nextId_++;
     request["id"] = id;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    if (!wire::sendMessage(fd_, request, timeout)) return std::nullopt;
+    if (!wire::sendMessage(fd_, request, timeout)) {
+        breakConnection();  // perhaps part of a message went out: the stream is lost
+        return std::nullopt;
+    }
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() < 0) return std::nullopt;
         int fd = -1;
-        auto reply = wire::receiveMessage(fd_, left, &fd);
-        if (!reply) return std::nullopt;
-        const auto replyId = wire::unsignedField(*reply, "id");
-        if (replyId == id && wire::integerField(*reply, "status")) {
-            if (receivedFd)
-                *receivedFd = fd;
-            else if (fd >= 0)
-                ::close(fd);
-            return reply;
+        while (auto reply = nextMessage(fd)) {
+            if (wire::unsignedField(*reply, "id") == id) {
+                if (receivedFd)
+                    *receivedFd = fd;
+                else if (fd >= 0)
+                    ::close(fd);
+                return reply;
+            }
+            if (fd >= 0) ::close(fd);  // the late answer to a call that timed out
         }
-        if (fd >= 0) ::close(fd);  // the late answer to a call that timed out
+        if (fd_ < 0) return std::nullopt;  // a malformed message broke the connection
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() < 0 || cancelled_.load(std::memory_order_acquire)) {
+            unanswered_ = !cancelled_.load(std::memory_order_acquire);
+            return std::nullopt;
+        }
+        if (receive(left) == Arrival::Closed) {
+            breakConnection();  // the daemon ended: this call fails, the next connects again
+            return std::nullopt;
+        }
     }
 }
 

@@ -26,14 +26,46 @@ std::uint64_t handleOf(AudioDeviceIOProcID procID) { return std::uint64_t(reinte
 
 }  // namespace
 
-RemoteHardware::RemoteHardware(std::shared_ptr<DaemonConnection> connection) : connection_(std::move(connection)) {}
+RemoteHardware::RemoteHardware(std::shared_ptr<DaemonConnection> connection)
+    : connection_(std::move(connection)), knownGeneration_(connection_->generation()) {}
 
 RemoteHardware::~RemoteHardware() {
     std::lock_guard lock(callbacksMutex_);
     callbacks_.clear();
 }
 
-std::optional<Message> RemoteHardware::call(Message request, int* fd) { return connection_->call(std::move(request), fd); }
+std::optional<Message> RemoteHardware::call(Message request, int* fd) {
+    auto reply = connection_->call(std::move(request), fd);
+    forgetEarlierConnections();
+    return reply;
+}
+
+void RemoteHardware::forgetEarlierConnections() {
+    const std::uint64_t generation = connection_->generation();
+    if (knownGeneration_.exchange(generation, std::memory_order_acq_rel) == generation) return;
+    std::vector<std::shared_ptr<CallbackThread>> gone;
+    {
+        std::lock_guard lock(callbacksMutex_);
+        for (auto it = callbacks_.begin(); it != callbacks_.end();) {
+            if (it->second.generation == generation) {
+                ++it;
+                continue;
+            }
+            gone.push_back(std::move(it->second.thread));
+            it = callbacks_.erase(it);
+        }
+    }
+    // Joined outside the lock: a callback in progress finishes first.
+}
+
+std::optional<std::pair<std::uint64_t, std::shared_ptr<CallbackThread>>> RemoteHardware::callbackFor(
+    AudioDeviceIOProcID procID) {
+    forgetEarlierConnections();
+    std::lock_guard lock(callbacksMutex_);
+    const auto it = callbacks_.find(handleOf(procID));
+    if (it == callbacks_.end()) return std::nullopt;
+    return std::pair{it->second.daemonHandle, it->second.thread};
+}
 
 bool RemoteHardware::hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) {
     const auto reply = call(propertyRequest(op::kHas, object, address));
@@ -121,49 +153,53 @@ OSStatus RemoteHardware::createIOProcID(AudioObjectID device, AudioDeviceIOProc 
     if (!proc) return kAudioHardwareIllegalOperationError;
     int memoryFd = -1;
     const auto reply = call(Message{{"op", op::kCreateProc}, {"device", device}}, &memoryFd);
+    const std::uint64_t generation = connection_->generation();
     const OSStatus status = statusOf(reply);
     const auto handle = status == 0 ? wire::unsignedField(*reply, "proc") : std::nullopt;
     if (status != 0 || !handle || memoryFd < 0) {
         if (memoryFd >= 0) ::close(memoryFd);
         return status != 0 ? status : kAudioHardwareUnspecifiedError;
     }
-    auto thread = std::make_unique<CallbackThread>(memoryFd, device, proc, clientData);
+    auto thread = std::make_shared<CallbackThread>(memoryFd, device, proc, clientData);
     if (!thread->valid()) {
         call(Message{{"op", op::kDestroyProc}, {"device", device}, {"proc", *handle}});
         return kAudioHardwareUnspecifiedError;
     }
     std::lock_guard lock(callbacksMutex_);
-    callbacks_[*handle] = std::move(thread);
-    procID = reinterpret_cast<AudioDeviceIOProcID>(std::uintptr_t(*handle));
+    const std::uint64_t ours = nextHandle_++;
+    callbacks_[ours] = {generation, *handle, std::move(thread)};
+    procID = reinterpret_cast<AudioDeviceIOProcID>(std::uintptr_t(ours));
     return 0;
 }
 
+// Whatever the daemon answers, the callback is gone when this returns: an error (a wrong device,
+// no answer) must not leave it running on the caller's state.
 OSStatus RemoteHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) {
-    const OSStatus status = statusOf(call(Message{{"op", op::kDestroyProc}, {"device", device}, {"proc", handleOf(procID)}}));
-    std::unique_ptr<CallbackThread> thread;
-    {
-        std::lock_guard lock(callbacksMutex_);
-        const auto it = callbacks_.find(handleOf(procID));
-        if (it == callbacks_.end()) return status != 0 ? status : kAudioHardwareIllegalOperationError;
-        // Without an answer the daemon is gone and will never call it again either.
-        if (status == 0 || status == kAudioHardwareNotRunningError) {
-            thread = std::move(it->second);
-            callbacks_.erase(it);
-        }
-    }
+    const auto callback = callbackFor(procID);
+    if (!callback) return kAudioHardwareIllegalOperationError;
+    callback->second->hold();
+    const OSStatus status = statusOf(call(Message{{"op", op::kDestroyProc}, {"device", device}, {"proc", callback->first}}));
+    std::lock_guard lock(callbacksMutex_);
+    callbacks_.erase(handleOf(procID));
     return status;
 }
 
 OSStatus RemoteHardware::startDevice(AudioObjectID device, AudioDeviceIOProcID procID) {
-    return statusOf(call(Message{{"op", op::kStart}, {"device", device}, {"proc", handleOf(procID)}}));
+    const auto callback = callbackFor(procID);
+    if (!callback) return kAudioHardwareIllegalOperationError;
+    callback->second->allow();
+    const OSStatus status = statusOf(call(Message{{"op", op::kStart}, {"device", device}, {"proc", callback->first}}));
+    if (status != 0) callback->second->hold();  // not started, as far as the caller knows
+    return status;
 }
 
-// Once the daemon has stopped calling it, waits for a cycle in progress here to end, so that the
-// callback's data may be freed when this returns.
+// Whatever the daemon answers, the callback does not run once this has returned, so that its
+// data may be freed: a cycle in progress here is waited for, and later ones are not passed on.
 OSStatus RemoteHardware::stopDevice(AudioObjectID device, AudioDeviceIOProcID procID) {
-    const OSStatus status = statusOf(call(Message{{"op", op::kStop}, {"device", device}, {"proc", handleOf(procID)}}));
-    std::lock_guard lock(callbacksMutex_);
-    if (const auto it = callbacks_.find(handleOf(procID)); it != callbacks_.end()) it->second->waitUntilIdle();
+    const auto callback = callbackFor(procID);
+    if (!callback) return kAudioHardwareIllegalOperationError;
+    const OSStatus status = statusOf(call(Message{{"op", op::kStop}, {"device", device}, {"proc", callback->first}}));
+    callback->second->hold();
     return status;
 }
 

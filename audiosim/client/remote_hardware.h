@@ -1,10 +1,13 @@
 // RemoteHardware: the platform audio interface on Linux, served by the audiosim daemon. A
 // registered callback runs on a thread of this process that the daemon wakes once per cycle.
+// When the connection breaks and a later call connects again, the callbacks registered over the
+// old one are gone: calls naming them fail, and they never run again.
 #pragma once
 
 #include "audiosim/client/daemon_connection.h"
 #include "platform/audio_hardware.h"
 
+#include <atomic>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,11 +48,27 @@ public:
     DaemonConnection& connection() { return *connection_; }
 
 private:
+    // A registered callback. The caller's handle is this side's own number, never reused, so
+    // that a handle of a connection that broke cannot name a callback of the next one.
+    struct Callback {
+        std::uint64_t generation;  // of the connection it was registered over
+        std::uint64_t daemonHandle;
+        std::shared_ptr<CallbackThread> thread;  // shared with calls in progress on it
+    };
+
     std::optional<wire::Message> call(wire::Message request, int* fd = nullptr);
+    // The callback behind a caller's handle while its connection lives (its daemon handle and
+    // thread); nothing for a gone one.
+    std::optional<std::pair<std::uint64_t, std::shared_ptr<CallbackThread>>> callbackFor(
+        platform::audio::AudioDeviceIOProcID procID);
+    // Drops the callbacks of connections that broke: their daemon no longer calls them.
+    void forgetEarlierConnections();
 
     std::shared_ptr<DaemonConnection> connection_;
     std::mutex callbacksMutex_;
-    std::map<std::uint64_t, std::unique_ptr<CallbackThread>> callbacks_;
+    std::map<std::uint64_t, Callback> callbacks_;
+    std::uint64_t nextHandle_ = 1;
+    std::atomic<std::uint64_t> knownGeneration_;
 };
 
 }  // namespace audiosim

@@ -65,10 +65,11 @@ public:
                             {"channels", channels_},
                             {"data", Message::binary(std::vector<std::uint8_t>(enqueued_.begin() + std::ptrdiff_t(offset),
                                                                                enqueued_.begin() + std::ptrdiff_t(offset + size)))}};
-            if (playback_) request["append"] = playback_;
+            if (const auto playback = currentPlayback()) request["append"] = playback;
             const auto reply = connection_->call(std::move(request));
             if (const OSStatus status = statusOf(reply); status != 0) return status;
             playback_ = wire::unsignedField(*reply, "playback").value_or(0);
+            playbackGeneration_ = connection_->generation();
         }
         enqueued_.clear();
         return 0;
@@ -77,11 +78,15 @@ public:
     OSStatus dispose() override {
         if (disposed_) return 0;
         disposed_ = true;
-        if (playback_) connection_->call(Message{{"op", op::kStopPlayback}, {"playback", playback_}});
+        if (const auto playback = currentPlayback()) connection_->call(Message{{"op", op::kStopPlayback}, {"playback", playback}});
         return 0;
     }
 
 private:
+    // The playback started, unless it went with a connection that broke (its number may name
+    // another playback of the next daemon).
+    std::uint64_t currentPlayback() const { return playbackGeneration_ == connection_->generation() ? playback_ : 0; }
+
     struct Storage {
         std::vector<std::byte> bytes;
         AudioQueueBuffer header;
@@ -92,6 +97,7 @@ private:
     std::list<Storage> buffers_;  // stable addresses
     std::vector<std::uint8_t> enqueued_;
     std::uint64_t playback_ = 0;
+    std::uint64_t playbackGeneration_ = 0;
     bool disposed_ = false;
 };
 
@@ -109,25 +115,69 @@ OSStatus RemoteQueueService::newOutput(const AudioStreamBasicDescription& format
     return 0;
 }
 
+// One prompt: it asks over a connection of its own, so that the other calls go on while the
+// person at the computer decides, and so that the service can end the wait when it goes.
+struct RemoteCapturePermission::Prompt {
+    std::mutex mutex;
+    bool abandoned = false;  // the service is going: the answer goes nowhere
+    bool finished = false;  // the thread is about to end
+    std::shared_ptr<DaemonConnection> connection;
+    std::thread thread;
+};
+
 RemoteCapturePermission::~RemoteCapturePermission() {
     std::lock_guard lock(mutex_);
-    for (auto& request : requests_) request.join();
+    for (auto& prompt : prompts_) {
+        {
+            std::lock_guard promptLock(prompt->mutex);
+            prompt->abandoned = true;
+            if (prompt->connection) prompt->connection->cancel();
+        }
+        prompt->thread.join();
+    }
 }
 
 CaptureAuthorization RemoteCapturePermission::status() {
     const auto reply = connection_->call(Message{{"op", op::kPermissionStatus}});
-    const auto value = reply ? wire::integerField(*reply, "value") : std::nullopt;
-    if (!value || *value < 0 || *value > 3) return CaptureAuthorization::NotDetermined;
+    const auto value = reply && statusOf(reply) == 0 ? wire::integerField(*reply, "value") : std::nullopt;
+    if (!value || *value < 0 || *value > 3) return CaptureAuthorization::Unavailable;
     return CaptureAuthorization(*value);
 }
 
 void RemoteCapturePermission::requestAccess(std::function<void(bool granted)> completion) {
+    auto prompt = std::make_shared<Prompt>();
     std::lock_guard lock(mutex_);
-    requests_.emplace_back([connection = connection_, completion = std::move(completion)] {
-        // The answer may take as long as the person at the computer needs: a minute at most here.
-        const auto reply = connection->call(Message{{"op", op::kPermissionRequest}}, std::chrono::seconds(65));
-        completion(reply && reply->value("granted", false));
+    // Threads of answered prompts are done; join them so that they do not pile up.
+    std::erase_if(prompts_, [](const std::shared_ptr<Prompt>& p) {
+        bool finished = false;
+        {
+            std::lock_guard promptLock(p->mutex);
+            finished = p->finished;
+        }
+        if (finished) p->thread.join();
+        return finished;
     });
+    prompt->thread = std::thread([prompt, completion = std::move(completion)] {
+        std::string error;
+        std::shared_ptr<DaemonConnection> connection = DaemonConnection::open(error);
+        {
+            std::lock_guard promptLock(prompt->mutex);
+            if (prompt->abandoned) return;
+            prompt->connection = connection;
+        }
+        // The answer may take as long as the person at the computer needs: a minute at most here.
+        const auto reply = connection ? connection->call(Message{{"op", op::kPermissionRequest}}, std::chrono::seconds(65))
+                                      : std::nullopt;
+        bool abandoned = false;
+        {
+            std::lock_guard promptLock(prompt->mutex);
+            abandoned = prompt->abandoned;
+        }
+        if (!abandoned) completion(reply && reply->value("granted", false));
+        std::lock_guard promptLock(prompt->mutex);
+        prompt->finished = true;
+    });
+    prompts_.push_back(std::move(prompt));
 }
 
 }  // namespace audiosim

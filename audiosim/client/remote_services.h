@@ -28,17 +28,20 @@ private:
 class RemoteCapturePermission final : public platform::audio::CapturePermission {
 public:
     explicit RemoteCapturePermission(std::shared_ptr<DaemonConnection> connection) : connection_(std::move(connection)) {}
-    ~RemoteCapturePermission() override;  // waits for outstanding requests
+    // Ends the wait of unanswered prompts at once; their completions never run.
+    ~RemoteCapturePermission() override;
 
-    // NotDetermined when the daemon does not answer.
+    // Unavailable when the daemon does not answer.
     platform::audio::CaptureAuthorization status() override;
-    // The answer arrives on a thread of its own; no answer from the daemon counts as refused.
+    // The prompt goes over a connection of its own, so that it holds up no other call; the answer
+    // arrives on a thread of its own. No answer from the daemon counts as refused.
     void requestAccess(std::function<void(bool granted)> completion) override;
 
 private:
+    struct Prompt;
     std::shared_ptr<DaemonConnection> connection_;
     std::mutex mutex_;
-    std::vector<std::thread> requests_;
+    std::vector<std::shared_ptr<Prompt>> prompts_;
 };
 
 }  // namespace audiosim

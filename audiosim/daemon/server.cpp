@@ -356,7 +356,7 @@ Message Server::statistics() const {
         devices.push_back({{"uid", device.uid}, {"cycles", device.cycles}, {"xruns", deviceXruns}});
     }
     return Message{{"status", 0}, {"cycles", cycles}, {"xruns", xruns}, {"clients", connections_.size()},
-                   {"devices", devices}};
+                   {"prompts", pendingPermissions_.size()}, {"devices", devices}};
 }
 
 void Server::loadState() {

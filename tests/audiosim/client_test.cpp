@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <future>
 #include <thread>
 
 namespace korvane {
@@ -19,9 +21,17 @@ using audiosim::wire::Message;
 using test::DaemonFixture;
 using test::waitUntil;
 
-std::uint64_t daemonCycles(audiosim::RemoteHardware& hardware) {
+std::uint64_t statsField(audiosim::RemoteHardware& hardware, const char* field) {
     const auto reply = hardware.connection().call(Message{{"op", "stats"}});
-    return reply ? (*reply)["cycles"].get<std::uint64_t>() : 0;
+    return reply ? (*reply)[field].get<std::uint64_t>() : 0;
+}
+
+double nominalRate(AudioHardware& hardware, AudioObjectID device) {
+    double rate = 0;
+    std::uint32_t size = sizeof rate;
+    return hardware.getPropertyData(device, globalAddress(kAudioDevicePropertyNominalSampleRate), nullptr, size, &rate) == 0
+               ? rate
+               : 0;
 }
 
 // Counts its calls.
@@ -52,6 +62,160 @@ TEST(AudiosimClient, ACallbackThreadThatStartsAfterTheFirstCycleStillRunsIt) {
     EXPECT_TRUE(waitUntil([&] { return calls.load() >= 20; })) << "the callback ran " << calls.load() << " times";
     EXPECT_EQ(hardware->stopDevice(speakers, proc), 0);
     EXPECT_EQ(hardware->destroyIOProcID(speakers, proc), 0);
+}
+
+// A callback registered and started on a device; stopped and destroyed at the end.
+struct Running {
+    audiosim::RemoteHardware& hardware;
+    AudioObjectID device;
+    AudioDeviceIOProcID proc = nullptr;
+    Running(audiosim::RemoteHardware& hardware, AudioObjectID device, AudioDeviceIOProc callback, void* context)
+        : hardware(hardware), device(device) {
+        EXPECT_EQ(hardware.createIOProcID(device, callback, context, proc), 0);
+        EXPECT_EQ(hardware.startDevice(device, proc), 0);
+    }
+    ~Running() {
+        hardware.stopDevice(device, proc);
+        hardware.destroyIOProcID(device, proc);
+    }
+};
+
+TEST(AudiosimClient, AfterADaemonRestartTheNextCallConnectsAgain) {
+    DaemonFixture daemon;
+    std::string error;
+    std::shared_ptr<audiosim::DaemonConnection> connection = audiosim::DaemonConnection::open(error);
+    audiosim::RemoteHardware hardware(connection);
+    audiosim::RemoteCapturePermission permission(connection);
+    const AudioObjectID speakers = deviceForUID(hardware, "BuiltInSpeakerDevice");
+    std::atomic<std::uint64_t> oldCalls{0};
+    AudioDeviceIOProcID old = nullptr;
+    ASSERT_EQ(hardware.createIOProcID(speakers, &countCalls, &oldCalls, old), 0);
+    ASSERT_EQ(hardware.startDevice(speakers, old), 0);
+    ASSERT_TRUE(waitUntil([&] { return oldCalls.load() > 0; }));
+
+    daemon.killDaemon();
+    // No daemon: calls fail, and a status query that fails is no answer.
+    EXPECT_EQ(nominalRate(hardware, speakers), 0.0);
+    EXPECT_EQ(permission.status(), CaptureAuthorization::Unavailable);
+
+    daemon.startDaemon();
+    EXPECT_EQ(nominalRate(hardware, speakers), 48000.0);
+    EXPECT_EQ(permission.status(), CaptureAuthorization::Authorized);
+    // The old callback went with its connection: naming it fails, and it never runs again.
+    EXPECT_NE(hardware.stopDevice(speakers, old), 0);
+    EXPECT_NE(hardware.destroyIOProcID(speakers, old), 0);
+    const std::uint64_t oldCallsAfter = oldCalls.load();
+    std::atomic<std::uint64_t> calls{0};
+    {
+        Running fresh(hardware, speakers, &countCalls, &calls);
+        EXPECT_TRUE(waitUntil([&] { return calls.load() >= 20; }));
+    }
+    EXPECT_EQ(oldCalls.load(), oldCallsAfter);
+}
+
+TEST(AudiosimClient, AfterOneTimeoutCallsToAStoppedDaemonFailAtOnceUntilItAnswers) {
+    DaemonFixture daemon;
+    daemon.environment.set("AUDIOSIM_TIMEOUT_MS", "30000");  // a call that waits its own timeout hangs the test
+    auto hardware = daemon.connect();
+    const AudioObjectID speakers = deviceForUID(*hardware, "BuiltInSpeakerDevice");
+    ::kill(daemon.daemonPid(), SIGSTOP);
+    EXPECT_FALSE(hardware->connection().call(Message{{"op", "ping"}}, 200ms));
+    auto later = std::async(std::launch::async, [&] {
+        int failed = 0;
+        for (int i = 0; i < 5; ++i) failed += nominalRate(*hardware, speakers) == 0.0;
+        return failed;
+    });
+    const bool returned = later.wait_for(20s) == std::future_status::ready;  // a bound against hanging
+    ::kill(daemon.daemonPid(), SIGCONT);
+    ASSERT_TRUE(returned);
+    EXPECT_EQ(later.get(), 5);
+    // Once the daemon answers again, so do calls.
+    EXPECT_TRUE(waitUntil([&] { return nominalRate(*hardware, speakers) == 48000.0; }));
+    EXPECT_EQ(nominalRate(*hardware, speakers), 48000.0);
+}
+
+TEST(AudiosimClient, APendingPermissionPromptHoldsUpNoOtherCall) {
+    DaemonFixture daemon;
+    auto observer = daemon.connect();
+    ASSERT_EQ(test::runProgram({test::audiosimProgram(), "permission", "not-determined", "--answer", "granted", "--delay", "60"}), 0);
+    std::string error;
+    std::shared_ptr<audiosim::DaemonConnection> connection = audiosim::DaemonConnection::open(error);
+    audiosim::RemoteHardware hardware(connection);
+    auto permission = std::make_unique<audiosim::RemoteCapturePermission>(connection);
+    std::atomic<bool> answered{false};
+    permission->requestAccess([&](bool) { answered = true; });
+    ASSERT_TRUE(waitUntil([&] { return statsField(*observer, "prompts") == 1; }));
+
+    // Calls over the service's connection go on while the prompt waits.
+    auto status = std::async(std::launch::async, [&] { return permission->status(); });
+    ASSERT_EQ(status.wait_for(20s), std::future_status::ready);  // a bound against hanging
+    EXPECT_EQ(status.get(), CaptureAuthorization::NotDetermined);
+    EXPECT_EQ(nominalRate(hardware, deviceForUID(hardware, "BuiltInSpeakerDevice")), 48000.0);
+
+    // Destroying the service ends the wait at once; the answer goes nowhere.
+    auto destroyed = std::async(std::launch::async, [&] { permission.reset(); });
+    ASSERT_EQ(destroyed.wait_for(20s), std::future_status::ready);
+    EXPECT_FALSE(answered.load());
+    EXPECT_TRUE(waitUntil([&] { return statsField(*observer, "prompts") == 0; }));  // its connection closed
+}
+
+// A callback that takes three seconds the first time, as a stuck one might.
+struct SlowFirstCall {
+    std::atomic<bool> inside{false};
+    std::atomic<std::uint64_t> calls{0};
+
+    static OSStatus run(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                        AudioBufferList*, const AudioTimeStamp*, void* context) {
+        auto* self = static_cast<SlowFirstCall*>(context);
+        if (self->calls.fetch_add(1) == 0) {
+            self->inside = true;
+            std::this_thread::sleep_for(3s);
+            self->inside = false;
+        }
+        return 0;
+    }
+};
+
+TEST(AudiosimClient, AfterStopOrDestroyReturnsTheCallbackNeverRunsAgain) {
+    DaemonFixture daemon;
+    auto hardware = daemon.connect();
+    const AudioObjectID speakers = deviceForUID(*hardware, "BuiltInSpeakerDevice");
+    // Another callback keeps the device running, so that cycles go on after the one stopped.
+    std::atomic<std::uint64_t> other{0};
+    Running keeper(*hardware, speakers, &countCalls, &other);
+    const auto afterMoreCycles = [&] {
+        const std::uint64_t from = other.load();
+        return waitUntil([&] { return other.load() >= from + 20; });
+    };
+
+    {
+        SCOPED_TRACE("stopped while its cycle runs");
+        SlowFirstCall slow;
+        AudioDeviceIOProcID proc = nullptr;
+        ASSERT_EQ(hardware->createIOProcID(speakers, &SlowFirstCall::run, &slow, proc), 0);
+        ASSERT_EQ(hardware->startDevice(speakers, proc), 0);
+        ASSERT_TRUE(waitUntil([&] { return slow.inside.load(); }));
+        EXPECT_EQ(hardware->stopDevice(speakers, proc), 0);
+        EXPECT_FALSE(slow.inside.load());  // the cycle in progress ended before stop returned
+        const std::uint64_t calls = slow.calls.load();
+        EXPECT_TRUE(afterMoreCycles());
+        EXPECT_EQ(slow.calls.load(), calls);
+        EXPECT_EQ(hardware->destroyIOProcID(speakers, proc), 0);
+    }
+    {
+        SCOPED_TRACE("destroyed with an error answer");
+        std::atomic<std::uint64_t> calls{0};
+        AudioDeviceIOProcID proc = nullptr;
+        ASSERT_EQ(hardware->createIOProcID(speakers, &countCalls, &calls, proc), 0);
+        ASSERT_EQ(hardware->startDevice(speakers, proc), 0);
+        ASSERT_TRUE(waitUntil([&] { return calls.load() > 0; }));
+        const AudioObjectID wrongDevice = deviceForUID(*hardware, "HDMIDisplay:1");
+        EXPECT_NE(hardware->destroyIOProcID(wrongDevice, proc), 0);
+        const std::uint64_t after = calls.load();
+        EXPECT_TRUE(afterMoreCycles());
+        EXPECT_EQ(calls.load(), after);
+        EXPECT_NE(hardware->startDevice(speakers, proc), 0);  // the handle is gone
+    }
 }
 
 }  // namespace

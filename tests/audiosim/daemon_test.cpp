@@ -127,6 +127,8 @@ TEST(Daemon, PrivateAggregatesAndCallbacksVanishWithTheirClient) {
 TEST(Daemon, AKilledClientsResourcesAreReclaimed) {
     DaemonFixture daemon;
     auto observer = daemon.connect();
+    int started[2];
+    ASSERT_EQ(::pipe(started), 0);
     const pid_t child = ::fork();
     if (child == 0) {
         std::string error;
@@ -135,12 +137,16 @@ TEST(Daemon, AKilledClientsResourcesAreReclaimed) {
         const auto speakers = deviceForUID(*hardware, "BuiltInSpeakerDevice");
         AudioDeviceIOProcID proc = nullptr;
         hardware->createIOProcID(speakers, [](auto...) -> OSStatus { return 0; }, nullptr, proc);
-        hardware->startDevice(speakers, proc);
+        const char result = hardware->startDevice(speakers, proc) == 0 ? 'y' : 'n';
+        ::write(started[1], &result, 1);
         ::pause();  // until killed
         ::_exit(0);
     }
-    ASSERT_TRUE(eventually([&] { return stats(*observer)["clients"].get<int>() == 2; }));
-    std::this_thread::sleep_for(50ms);
+    ::close(started[1]);
+    char result = 0;
+    ASSERT_EQ(::read(started[0], &result, 1), 1);  // its callback runs
+    ::close(started[0]);
+    EXPECT_EQ(result, 'y');
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
     EXPECT_TRUE(eventually([&] { return stats(*observer)["clients"].get<int>() == 1; }));
@@ -226,11 +232,12 @@ TEST(Daemon, CallsTimeOutWhenTheDaemonIsStopped) {
               kAudioHardwareNotRunningError);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // a bound against hanging, not a timing figure
     ::kill(daemon.daemonPid(), SIGCONT);
-    // The late answer is skipped; the next call gets its own.
-    size = sizeof rate;
-    EXPECT_EQ(hardware->getPropertyData(deviceForUID(*hardware, "BuiltInSpeakerDevice"),
-                                        globalAddress(kAudioDevicePropertyNominalSampleRate), nullptr, size, &rate),
-              0);
+    // The late answer is skipped; once it has arrived, the next call gets its own.
+    EXPECT_TRUE(eventually([&] {
+        size = sizeof rate;
+        return hardware->getPropertyData(deviceForUID(*hardware, "BuiltInSpeakerDevice"),
+                                         globalAddress(kAudioDevicePropertyNominalSampleRate), nullptr, size, &rate) == 0;
+    }));
     EXPECT_EQ(rate, 48000.0);
 }
 

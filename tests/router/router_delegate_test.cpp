@@ -273,6 +273,8 @@ TEST_F(RouterDelegateTest, CapturePermission) {
         {"answered after a newer request", CaptureAuthorization::NotDetermined, true, true, "stopped", "Routing stopped"},
         {"restricted", CaptureAuthorization::Restricted, std::nullopt, false, "error", settings},
         {"denied", CaptureAuthorization::Denied, std::nullopt, false, "error", settings},
+        // The audio system did not answer the query: no refusal, and no prompt.
+        {"status unreadable", CaptureAuthorization::Unavailable, std::nullopt, false, "error", "Could not read audio devices."},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

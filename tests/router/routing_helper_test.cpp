@@ -137,6 +137,18 @@ TEST(RoutingHelper, AMicrophoneRouteAndItsListeningOutputUnplugged) {
     EXPECT_EQ(helper.terminate(), 0);
 }
 
+TEST(RoutingHelper, ARequestAfterTheDaemonRestartedRuns) {
+    test::DaemonFixture daemon;
+    Helper helper;
+    const auto first = request("system", "BuiltInSpeakerDevice");
+    ASSERT_TRUE(waitForDetail(first, "System playback connected · stereo 1–2"));
+    daemon.killDaemon();  // the helper's connection, route and callback die with it
+    daemon.startDaemon();
+    const auto revision = request("BuiltInMicrophoneDevice", "BuiltInSpeakerDevice");
+    EXPECT_TRUE(waitForDetail(revision, "Sending L/R audio to Built-in Speakers"));
+    EXPECT_EQ(helper.terminate(), 0);
+}
+
 TEST(RoutingHelper, NoRequestMeansNoReport) {
     test::DaemonFixture daemon;
     Helper helper;

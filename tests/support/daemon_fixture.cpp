@@ -149,6 +149,13 @@ void DaemonFixture::stopDaemon() {
     daemon_ = -1;
 }
 
+void DaemonFixture::killDaemon() {
+    if (daemon_ <= 0) return;
+    ::kill(daemon_, SIGKILL);
+    ::waitpid(daemon_, nullptr, 0);
+    daemon_ = -1;
+}
+
 std::uint64_t DaemonFixture::xruns() {
     const auto reply = connect()->connection().call(audiosim::wire::Message{{"op", "stats"}});
     return reply ? (*reply)["xruns"].get<std::uint64_t>() : 0;

@@ -58,6 +58,7 @@ public:
     ~DaemonFixture();
 
     void stopDaemon();   // SIGTERM and wait
+    void killDaemon();   // SIGKILL and wait: it ends without a word to its clients
     void startDaemon();  // again, after stopDaemon
     pid_t daemonPid() const { return daemon_; }
 
