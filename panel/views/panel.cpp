@@ -129,6 +129,8 @@ void Panel::arrange(bool compact) {
     } else {
         actionRow_->startStopSlot()->addWidget(startStop_);
     }
+    // A move to another parent hides a widget until the event loop turns; show it now.
+    startStop_->show();
 
     metersRow_->setDirection(compact ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight);
     metersRow_->setSpacing(compact ? 20 : 24);
@@ -153,6 +155,9 @@ void Panel::refresh() {
     errorArea_->refresh(audio_);
     footer_->refresh(audio_);
 }
+
+HelpSheet* Panel::helpSheet() const { return help_; }
+SettingsSheet* Panel::settingsSheet() const { return settings_; }
 
 void Panel::showHelp() {
     if (help_) return help_->raise();

@@ -56,8 +56,8 @@ public:
     // Presents the help sheet or the settings sheet (raises it when already open).
     void showHelp();
     void showSettings();
-    HelpSheet* helpSheet() const { return help_; }          // null while closed
-    SettingsSheet* settingsSheet() const { return settings_; }  // null while closed
+    HelpSheet* helpSheet() const;          // null while closed
+    SettingsSheet* settingsSheet() const;  // null while closed
 
     // Re-reads the model now (it also does so after every burst of model changes).
     void refresh();

@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 
 #include <cmath>
+#include <functional>
 #include <memory>
 
 namespace korvane::test {
@@ -22,11 +23,16 @@ struct ViewSetup : PanelSetup {
         interface.reset();
     }
 
+    // The model (created when needed) and the views' preferences over the same defaults store.
+    views::InterfacePreferences& preferences() {
+        if (!model) create();
+        if (!interface) interface = std::make_unique<views::InterfacePreferences>(defaults);
+        return *interface;
+    }
+
     // Creates the model when needed and the panel over it, sized as the main window opens.
     views::Panel& showPanel(bool compact = false, QString brandImage = {}) {
-        if (!model) create();
-        interface = std::make_unique<views::InterfacePreferences>(defaults);
-        interface->setCompact(compact);
+        preferences().setCompact(compact);
         panel = std::make_unique<views::Panel>(
             views::PanelEnvironment{*model, *interface, applications.mainBundleInfo(), std::move(brandImage)});
         panel->resize(compact ? 420 : 1040, 860);
@@ -39,6 +45,7 @@ struct ViewSetup : PanelSetup {
     void settle() {
         mainThread.runPending();
         QCoreApplication::sendPostedEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QCoreApplication::processEvents();
     }
     // `count` refresh passes of 50 ms, then the views refresh.
@@ -82,8 +89,26 @@ struct ViewSetup : PanelSetup {
         runPasses(1);
     }
 
+    // Creates the model, arranges a state with `arrange`, shows the panel and lets it follow.
+    views::Panel& showArranged(const std::function<void(ViewSetup&)>& arrange) {
+        create();
+        views::Panel& shown = showPanel();
+        arrange(*this);
+        settle();
+        return shown;
+    }
+
     std::unique_ptr<views::InterfacePreferences> interface;
     std::unique_ptr<views::Panel> panel;
 };
+
+// The built-in machine without any physical output: nothing to listen on or recover to.
+inline audiosim::MachineSpec machineWithoutPhysicalOutputs() {
+    audiosim::MachineSpec machine = audiosim::builtinMachine();
+    std::erase_if(machine.devices, [](const audiosim::DeviceSpec& d) { return !d.korvane && !d.outputStreams.empty(); });
+    machine.defaultOutput.clear();
+    machine.defaultSystemOutput.clear();
+    return machine;
+}
 
 }  // namespace korvane::test
