@@ -45,6 +45,7 @@ StartStopButton::StartStopButton(AudioModel& audio, QWidget* parent) : QWidget(p
     auto* row = new QHBoxLayout(this);
     row->setContentsMargins(0, 0, 0, 0);
     button_ = new QPushButton(this);
+    button_->setObjectName(QStringLiteral("startStopButton"));  // found by end-to-end scripts
     button_->setIconSize(QSize(12, 12));
     button_->setMinimumWidth(128);
     makeProminent(*button_);

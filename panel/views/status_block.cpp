@@ -20,6 +20,7 @@ StatusBlock::StatusBlock(QWidget* parent) : Surface(parent) {
     lamp_ = new Lamp(8, this);
     lamp_->setAccessibleName(QStringLiteral("Routing state"));
     headline_ = new QLabel(this);
+    headline_->setObjectName(QStringLiteral("statusText"));  // found by end-to-end scripts
     headline_->setFont(textFont(*this, 12, 600));
     headline_->setWordWrap(true);
     setup_ = new QPushButton(QStringLiteral("Setup"), this);
