@@ -5,10 +5,18 @@
 #include "router/router_delegate.h"
 
 #include <cstdio>
+#include <system_error>
 
 int main() {
     using namespace korvane::router;
-    MainLoop loop;  // first, so that every later thread has the quit signals blocked
+    std::unique_ptr<MainLoop> created;
+    try {
+        created = std::make_unique<MainLoop>();  // first, so that every later thread has the quit signals blocked
+    } catch (const std::system_error& error) {
+        std::fprintf(stderr, "KORVANE Routing: %s.\n", error.what());
+        return 1;
+    }
+    MainLoop& loop = *created;
     std::string error;
     auto system = korvane::system::connectAudioSystem(error);
     if (!system) {

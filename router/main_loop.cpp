@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <poll.h>
+#include <system_error>
 #include <sys/eventfd.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
@@ -16,8 +17,16 @@ MainLoop::MainLoop() {
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    // Without either the loop could never end or never run a posted task: the quit signals are
+    // blocked, so a failure here would leave a helper that ignores SIGTERM.
     signalFd_ = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (signalFd_ < 0) throw std::system_error(errno, std::generic_category(), "Cannot watch for SIGTERM and SIGINT");
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (wakeFd_ < 0) {
+        const int failure = errno;
+        ::close(signalFd_);
+        throw std::system_error(failure, std::generic_category(), "Cannot create the main loop's wake-up");
+    }
 }
 
 MainLoop::~MainLoop() {

@@ -23,7 +23,9 @@ public:
 
 class MainLoop final : public MainThread {
 public:
-    MainLoop();  // blocks SIGTERM and SIGINT in the calling thread (and threads it starts later)
+    // Blocks SIGTERM and SIGINT in the calling thread (and threads it starts later).
+    // Errors: std::system_error when the signal or wake-up descriptor cannot be created.
+    MainLoop();
     ~MainLoop() override;
 
     void post(std::function<void()> task) override;

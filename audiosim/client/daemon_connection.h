@@ -20,7 +20,8 @@ class DaemonConnection {
 public:
     // Connects to the user's daemon. Without one, and unless AUDIOSIM_AUTOSPAWN=0, starts
     // `audiosim server` in the background (one client at a time, under a lock beside the socket)
-    // and waits up to 2 s for it. Nothing on failure, with the reason in `error`.
+    // and waits up to 5 s for it. Nothing on failure, with the reason in `error` (when the daemon
+    // could not start, in its own words).
     static std::unique_ptr<DaemonConnection> open(std::string& error);
     ~DaemonConnection();
     DaemonConnection(const DaemonConnection&) = delete;
@@ -73,9 +74,5 @@ private:
     std::mutex fdMutex_;  // held to replace fd_, and by cancel() to shut it down from outside
     std::chrono::milliseconds timeout_{2000};
 };
-
-// The path of the `audiosim` program that serves as the daemon: $AUDIOSIM_BINARY, else the one
-// built beside this program, else `audiosim` on the PATH.
-std::string daemonProgram();
 
 }  // namespace audiosim

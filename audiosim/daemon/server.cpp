@@ -97,6 +97,11 @@ int Server::run() {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signalFd_ = ::signalfd(-1, &signals, SFD_CLOEXEC | SFD_NONBLOCK);
     std::signal(SIGPIPE, SIG_IGN);
+    // Without it the blocked quit signals would never arrive: a daemon nobody could stop.
+    if (signalFd_ < 0) {
+        std::fprintf(stderr, "audiosim: Cannot watch for SIGTERM and SIGINT (signalfd: %s).\n", std::strerror(errno));
+        return 1;
+    }
 
     std::string error;
     if (!bindSocket(error)) {
@@ -364,7 +369,7 @@ void Server::loadState() {
     if (const auto state = readStateFile(stateDirectory_, error))
         model_.restore(*state, *systemClient_);
     else if (!error.empty())
-        std::fprintf(stderr, "audiosim: %s Starting from the machine description.\n", error.c_str());
+        std::fprintf(stderr, "audiosim: %s Starting afresh from the machine description.\n", error.c_str());
 }
 
 void Server::saveState() {

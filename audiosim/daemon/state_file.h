@@ -10,8 +10,9 @@
 
 namespace audiosim {
 
-// Nothing when there is no saved state; `error` then says why when the file exists but cannot
-// be used (too large, not JSON, wrong shape).
+// Nothing when there is no saved state. A file that exists but cannot be used (unreadable, not a
+// regular file, too large, not JSON, any field of the wrong type or out of range) is renamed to
+// "state.json.bad" beside it, and `error` says why and what became of it.
 std::optional<DeviceModel::PersistentState> readStateFile(const std::filesystem::path& directory, std::string& error);
 
 // Writes atomically (0700 directory, 0600 file). Returns an empty string or the reason.
