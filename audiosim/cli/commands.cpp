@@ -38,13 +38,24 @@ struct Session {
     }
     explicit operator bool() const { return connection != nullptr; }
 
+    // The daemon's answer; nothing (with the sentence printed) when it did not answer.
+    std::optional<Message> answer(Message message) {
+        auto reply = connection->call(std::move(message));
+        if (!reply) fail("The audiosim daemon did not answer.");
+        return reply;
+    }
+
+    // A request's status; nothing when the daemon did not answer.
+    std::optional<OSStatus> status(Message message) {
+        const auto reply = answer(std::move(message));
+        if (!reply) return std::nullopt;
+        return OSStatus(wire::integerField(*reply, "status").value_or(-1));
+    }
+
     // A request whose status must be 0; nothing (with the sentence printed) otherwise.
     std::optional<Message> request(Message message, const std::string& what) {
-        auto reply = connection->call(std::move(message));
-        if (!reply) {
-            fail("The audiosim daemon did not answer.");
-            return std::nullopt;
-        }
+        auto reply = answer(std::move(message));
+        if (!reply) return std::nullopt;
         const auto status = wire::integerField(*reply, "status").value_or(-1);
         if (status != 0) {
             fail(what + " (status " + std::to_string(status) + ").");
@@ -397,14 +408,20 @@ int record(const std::string& uid, const std::string& file, double seconds, bool
 
 int plug(const std::string& uid, bool plugged) {
     OPEN_SESSION(session);
-    return session.request(Message{{"op", plugged ? op::kPlug : op::kUnplug}, {"uid", uid}},
-                           plugged ? "Cannot plug in \"" + uid + "\"" : "Cannot unplug \"" + uid + "\"")
-               ? 0
-               : 1;
+    const bool listed = session.deviceId(uid) != 0;  // an unplugged device is not listed
+    if (!plugged && !listed) return fail(deviceNotFound(uid));
+    const auto status = session.status(Message{{"op", plugged ? op::kPlug : op::kUnplug}, {"uid", uid}});
+    if (!status) return 1;
+    if (*status == 0) return 0;
+    if (*status == kAudioHardwareBadDeviceError)
+        return fail(listed ? "\"" + uid + "\" cannot be " + (plugged ? "plugged in." : "unplugged.") : deviceNotFound(uid));
+    if (plugged && *status == kAudioHardwareIllegalOperationError) return fail("\"" + uid + "\" is already plugged in.");
+    return fail((plugged ? "Cannot plug in \"" : "Cannot unplug \"") + uid + "\" (status " + std::to_string(*status) + ").");
 }
 
 int setRate(const std::string& uid, double rate) {
     OPEN_SESSION(session);
+    if (session.deviceId(uid) == 0) return fail(deviceNotFound(uid));
     return session.request(Message{{"op", op::kSetRate}, {"uid", uid}, {"rate", rate}},
                            "\"" + uid + "\" cannot run at " + std::to_string(std::lround(rate)) + " Hz")
                ? 0
@@ -416,6 +433,7 @@ int volume(const std::string& uid, const std::optional<double>& level) {
     const AudioObjectID id = session.deviceId(uid);
     if (id == 0) return fail(deviceNotFound(uid));
     bool any = false;
+    bool set = false;
     for (std::uint32_t element = 0; element <= 64; ++element) {
         const AudioObjectPropertyAddress address{kAudioDevicePropertyVolumeScalar, kAudioObjectPropertyScopeOutput, element};
         if (!session.hardware->hasProperty(id, address)) continue;
@@ -424,7 +442,9 @@ int volume(const std::string& uid, const std::optional<double>& level) {
             bool settable = false;
             if (session.hardware->isPropertySettable(id, address, settable) != 0 || !settable) continue;
             const auto value = float(*level);
-            session.hardware->setPropertyData(id, address, sizeof value, &value);
+            if (const OSStatus status = session.hardware->setPropertyData(id, address, sizeof value, &value); status != 0)
+                return fail("Cannot set the volume of \"" + uid + "\" (status " + std::to_string(status) + ").");
+            set = true;
         } else {
             float value = 0;
             std::uint32_t size = sizeof value;
@@ -432,7 +452,7 @@ int volume(const std::string& uid, const std::optional<double>& level) {
             std::printf("%s %.3f\n", element == 0 ? "main" : ("channel " + std::to_string(element)).c_str(), value);
         }
     }
-    if (!any) return fail("\"" + uid + "\" has no volume control.");
+    if (!any || (level && !set)) return fail("\"" + uid + "\" has no volume control" + (any ? " that can be set." : "."));
     return 0;
 }
 
@@ -458,6 +478,7 @@ int input(const std::string& uid, const InputSignal& signal) {
         return fail("Say what the input should produce: --sine HZ, --wav FILE or --silence.");
     }
     OPEN_SESSION(session);
+    if (session.deviceId(uid) == 0) return fail(deviceNotFound(uid));
     return session.request(std::move(request), "\"" + uid + "\" has no input to change") ? 0 : 1;
 }
 
