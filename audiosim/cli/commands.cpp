@@ -1,5 +1,6 @@
 #include "audiosim/cli/commands.h"
 
+#include "audiosim/cli/device_format.h"
 #include "audiosim/cli/wav_file.h"
 #include "audiosim/client/remote_hardware.h"
 #include "audiosim/daemon/server.h"
@@ -189,17 +190,25 @@ int defaultOutput(const std::optional<std::string>& uid) {
 
 int play(const std::string& file, const std::optional<std::string>& device) {
     std::string error;
-    const auto audio = readWav(file, error);
-    if (!audio) return fail(error);
+    const auto read = readWav(file, error);
+    if (!read) return fail(error);
     OPEN_SESSION(session);
     std::string uid = device.value_or("");
+    AudioObjectID id = 0;
     if (uid.empty()) {
-        const AudioObjectID id = session.defaultOutput();
+        id = session.defaultOutput();
         if (id == 0) return fail("There is no default output to play into.");
         uid = session.text(id, kAudioDevicePropertyDeviceUID);
-    } else if (session.deviceId(uid) == 0) {
+    } else if (id = session.deviceId(uid); id == 0) {
         return fail(deviceNotFound(uid));
     }
+    // The daemon plays samples at the device's rate, one file channel per device channel.
+    const DeviceFormat format{int(std::lround(session.rate(id))), session.channels(id, kAudioObjectPropertyScopeOutput)};
+    const std::string change = describeFit(*read, format);
+    const auto audio = fitToDevice(*read, format, error);
+    if (!audio) return fail(error);
+    if (!change.empty()) std::printf("Playing %s: %s.\n", file.c_str(), change.c_str());
+    std::fflush(stdout);
     // Streams the file in half-second pieces, keeping at most about two seconds queued.
     const std::size_t piece = std::size_t(audio->rate / 2) * std::size_t(audio->channels);
     const double total = double(audio->frames()) / audio->rate;
@@ -401,8 +410,8 @@ int record(const std::string& uid, const std::string& file, double seconds, bool
     for (const float sample : audio.samples) peak = std::max(peak, std::isfinite(sample) ? std::fabs(sample) : 0.0f);
     char level[32] = "silence";
     if (peak > 0) std::snprintf(level, sizeof level, "%.1f dBFS", 20 * std::log10(peak));
-    std::printf("Recorded %.1f s of %d channel%s to %s · peak %s\n", double(audio.frames()) / audio.rate, audio.channels,
-                audio.channels == 1 ? "" : "s", file.c_str(), level);
+    std::printf("Recorded %.1f s of %d channel%s at the device's %d Hz to %s · peak %s\n", double(audio.frames()) / audio.rate,
+                audio.channels, audio.channels == 1 ? "" : "s", audio.rate, file.c_str(), level);
     return 0;
 }
 
