@@ -28,6 +28,8 @@ sh "$(dirname "$0")/check_layout.sh" "$root/installed/usr"
 export XDG_RUNTIME_DIR="$root/run" XDG_DATA_HOME="$root/data" TMPDIR="$root/run"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 unset AUDIOSIM_SOCKET AUDIOSIM_BINARY AUDIOSIM_CONFIG
+# The daemon is the one started below; a client asking too early must not start a second one.
+export AUDIOSIM_AUTOSPAWN=0
 "$root/installed/usr/bin/audiosim" server >/dev/null 2>&1 &
 daemon=$!
 tries=0

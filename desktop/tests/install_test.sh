@@ -35,6 +35,8 @@ export XDG_RUNTIME_DIR="$root/run" XDG_DATA_HOME="$root/data" XDG_CONFIG_HOME="$
 mkdir -p "$XDG_RUNTIME_DIR" "$HOME"
 chmod 700 "$XDG_RUNTIME_DIR"
 unset AUDIOSIM_SOCKET AUDIOSIM_BINARY AUDIOSIM_CONFIG
+# The daemon is the one started below; a client asking too early must not start a second one.
+export AUDIOSIM_AUTOSPAWN=0
 
 "$prefix/bin/audiosim" server >"$root/audiosim.log" 2>&1 &
 pids="$pids $!"
