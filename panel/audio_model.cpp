@@ -250,6 +250,7 @@ void AudioModel::trackDriverDevice() {
     const AudioObjectID found = driver ? driver->id : 0;
     if (found == device_) return;
     write(device_, found, Property::device);
+    statusSeen_ = false;
     lastWrite_ = -1;
     lastRead_ = -1;
     lastReadAt_ = -std::numeric_limits<double>::infinity();

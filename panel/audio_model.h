@@ -305,6 +305,7 @@ private:
     double lastWrite_ = -1;
     double lastRead_ = -1;
     double lastReadAt_;  // wall-clock seconds; the distant past at first
+    bool statusSeen_ = false;  // the last status read was valid
     std::shared_ptr<platform::ScheduledTask> timer_;
 };
 

@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace korvane::panel {
 
@@ -101,8 +102,13 @@ void AudioModel::readTelemetry() {
         write(inputActive_, now - lastReadAt_ < kInputActivityWindow, Property::inputActive);
         lastWrite_ = written;
         lastRead_ = read;
+        statusSeen_ = true;
     } else {
         resetTelemetry();
+        // A driver whose status vanishes may have vanished itself (the audio system restarted, or
+        // the id now names another device): discover at the next pass instead of reading a dead
+        // id for up to a second.
+        if (std::exchange(statusSeen_, false)) discoveryTick_ = 0;
     }
 
     if (const auto value = readDriverProperty(driver::kChannelModeSelector); value && value->isNumber()) {

@@ -297,5 +297,36 @@ TEST(AudioModelRefresh, DriverDisappearsAndReappearsWithANewId) {
     EXPECT_GT(model.meters()[0], 0.4);
 }
 
+TEST(AudioModelRefresh, AnAudioSystemRestartLeavesNoDeadId) {
+    PanelSetup setup;
+    auto& model = setup.create();
+    setup.passes(1);
+    const AudioObjectID before = model.device();
+    // The restarted system lists one more device first, so every id moves.
+    auto machine = audiosim::builtinMachine();
+    const auto extra = audiosim::parseMachine(R"({"devices": [{"uid": "Extra", "name": "Extra", "transport": "usb ", "outputs": [2]}]})");
+    machine.devices.insert(machine.devices.begin(), extra.devices.front());
+    audiosim::DeviceModel restarted(machine, setup.audio.clock);
+    const auto client = restarted.connect();
+    ScopedHardware installed(*client);
+    ASSERT_NE(restarted.deviceId(kKorvane), before);
+
+    setup.passes(1);  // the status read at the old id fails
+    setup.passes(1);  // so this pass discovers at once
+    EXPECT_EQ(model.device(), restarted.deviceId(kKorvane));
+    EXPECT_EQ(model.endpoints().size(), 7u);
+    setup.passes(1);
+    EXPECT_EQ(model.rate(), 48000);
+    EXPECT_EQ(model.bufferFrames(), 512u);
+    EXPECT_TRUE(model.modeSupported());
+
+    // A driver that never has a status is not rediscovered on every pass: only the change counts.
+    restarted.addFault(Fault{Operation::Get, model.device(), fourCC("kqst")});
+    setup.passes(1);
+    EXPECT_EQ(model.discoveryTick(), 0);
+    setup.passes(3);
+    EXPECT_EQ(model.discoveryTick(), 3);
+}
+
 }  // namespace
 }  // namespace korvane::test

@@ -243,5 +243,30 @@ TEST(PanelEndToEnd, AKilledHelperIsUnavailableAndRecoveryRestoresTheSpeakers) {
     EXPECT_TRUE(e2e.runUntil([&] { return panel.routingPhase() == "running" && panel.systemActive(); }));
 }
 
+TEST(PanelEndToEnd, AHungHelperIsUnavailableUntilItAnswersAgain) {
+    EndToEnd e2e;
+    auto& panel = e2e.launchAndRun();
+    const auto helpers = helperProcesses();
+    ASSERT_EQ(helpers.size(), 1u);
+    ASSERT_EQ(::kill(helpers[0], SIGSTOP), 0);
+    struct Resume {
+        pid_t pid;
+        ~Resume() { ::kill(pid, SIGCONT); }
+    } resume{helpers[0]};
+
+    EXPECT_TRUE(e2e.runUntil([&] { return panel.routingPhase() == "unavailable"; }));
+    // "Start audio" writes a new request; the hung helper still runs, so no second one starts.
+    panel.applyRouting(true);
+    EXPECT_EQ(panel.routingPhase(), "starting");
+    EXPECT_EQ(panel.error(), "");
+    EXPECT_TRUE(e2e.runUntil([&] { return panel.routingPhase() == "unavailable"; }));
+    EXPECT_EQ(helperProcesses().size(), 1u);
+
+    // It wakes up, takes the latest request and answers it.
+    ASSERT_EQ(::kill(helpers[0], SIGCONT), 0);
+    EXPECT_TRUE(e2e.runUntil([&] { return panel.routingPhase() == "running" && panel.systemActive(); }))
+        << panel.routingPhase() << ": " << panel.routingDetail();
+}
+
 }  // namespace
 }  // namespace korvane::test
