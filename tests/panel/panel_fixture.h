@@ -28,7 +28,13 @@ struct PanelSetup {
         applications.info = platform::BundleInfo{{"CFBundleShortVersionString", "1.4.2"}, {"CFBundleVersion", "87"}};
         std::filesystem::create_directories(helperBundle());
     }
-    ~PanelSetup() { model.reset(); }
+    // Pending launch completions hold the model; they hand it back to the main thread, which
+    // releases it while everything it uses still exists.
+    ~PanelSetup() {
+        model.reset();
+        applications.launches.clear();
+        mainThread.runPending();
+    }
 
     std::filesystem::path helperBundle() const { return *applications.bundle / "Contents/Helpers/KORVANE Routing.app"; }
 
