@@ -131,13 +131,25 @@ void DaemonFixture::startDaemon() {
             ::execl(program.c_str(), program.c_str(), "server", "--config", config_.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
+    // Ready once it answers on its socket (a stale socket of a killed one refuses connections).
     const auto socket = audiosim::socketLocation().socket;
-    for (int i = 0; i < 500; ++i) {
-        std::string error;
-        if (std::filesystem::exists(socket) && audiosim::DaemonConnection::open(error)) return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    int status = 0;
+    bool ended = false;
+    const bool ready = waitUntil(
+        [&] {
+            ended = ended || ::waitpid(daemon_, &status, WNOHANG) == daemon_;
+            std::string error;
+            return ended || (std::filesystem::exists(socket) && audiosim::DaemonConnection::open(error));
+        },
+        std::chrono::seconds(20));
+    if (ready && !ended) return;
+    if (!ended) {
+        ::kill(daemon_, SIGKILL);
+        ::waitpid(daemon_, nullptr, 0);
     }
-    throw std::runtime_error("the audiosim daemon did not start");
+    daemon_ = -1;
+    throw std::runtime_error(ended ? "the audiosim daemon ended at its start (status " + std::to_string(status) + ")"
+                                   : "the audiosim daemon did not answer on its socket within 20 s");
 }
 
 void DaemonFixture::stopDaemon() {
