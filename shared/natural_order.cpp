@@ -1,48 +1,63 @@
 #include "shared/natural_order.h"
 
+#include <cstdlib>
+#include <string>
+#include <unicode/coll.h>
+#include <unicode/locid.h>
+
 namespace korvane {
 
 namespace {
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
-
-unsigned char fold(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u - 'A' + 'a') : u;
-}
-
-// The digit run starting at `i`, without its leading zeros; advances `i` past the run.
-std::string_view digitRun(std::string_view text, std::size_t& i) {
-    while (i < text.size() && text[i] == '0' && i + 1 < text.size() && isDigit(text[i + 1])) ++i;
-    const std::size_t start = i;
-    while (i < text.size() && isDigit(text[i])) ++i;
-    return text.substr(start, i - start);
+// The collation locale the user asked for: "de_DE.UTF-8@euro" → "de_DE"; the C locale → root.
+icu::Locale collationLocale(std::string_view requested) {
+    std::string name(requested);
+    if (name.empty()) {
+        for (const char* variable : {"LC_ALL", "LC_COLLATE", "LANG"})
+            if (const char* value = std::getenv(variable); value && *value) {
+                name = value;
+                break;
+            }
+    }
+    name = name.substr(0, name.find_first_of(".@"));
+    if (name.empty() || name == "C" || name == "POSIX") return icu::Locale::getRoot();
+    icu::Locale locale(name.c_str());
+    return locale.isBogus() ? icu::Locale::getRoot() : locale;
 }
 
 }  // namespace
 
-int naturalCompare(std::string_view a, std::string_view b) {
-    std::size_t i = 0;
-    std::size_t j = 0;
-    while (i < a.size() && j < b.size()) {
-        if (isDigit(a[i]) && isDigit(b[j])) {
-            const std::string_view x = digitRun(a, i);
-            const std::string_view y = digitRun(b, j);
-            // Without leading zeros the longer run is the larger number; equal lengths compare
-            // digit by digit. Numbers of any length work, as nothing is converted.
-            if (x.size() != y.size()) return x.size() < y.size() ? -1 : 1;
-            if (const int c = x.compare(y); c != 0) return c < 0 ? -1 : 1;
-            continue;
-        }
-        const unsigned char x = fold(a[i]);
-        const unsigned char y = fold(b[j]);
-        if (x != y) return x < y ? -1 : 1;
-        ++i;
-        ++j;
+struct NaturalOrder::Collation {
+    std::unique_ptr<icu::Collator> collator;
+};
+
+NaturalOrder::NaturalOrder(std::string_view locale) {
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::Collator> collator(icu::Collator::createInstance(collationLocale(locale), status));
+    if (U_FAILURE(status) || !collator) return;
+    // Secondary strength: letters and accents count, case does not.
+    collator->setStrength(icu::Collator::SECONDARY);
+    collator->setAttribute(UCOL_NUMERIC_COLLATION, UCOL_ON, status);
+    if (U_SUCCESS(status)) collation_ = std::make_unique<Collation>(Collation{std::move(collator)});
+}
+
+NaturalOrder::~NaturalOrder() = default;
+
+int NaturalOrder::compare(std::string_view a, std::string_view b) const {
+    if (collation_) {
+        UErrorCode status = U_ZERO_ERROR;
+        const UCollationResult result =
+            collation_->collator->compareUTF8(icu::StringPiece(a.data(), std::int32_t(a.size())),
+                                   icu::StringPiece(b.data(), std::int32_t(b.size())), status);
+        if (U_SUCCESS(status)) return result;
     }
-    if (i < a.size()) return 1;
-    if (j < b.size()) return -1;
-    return 0;
+    const int result = a.compare(b);
+    return (result > 0) - (result < 0);
+}
+
+int naturalCompare(std::string_view a, std::string_view b) {
+    static const NaturalOrder order;
+    return order.compare(a, b);
 }
 
 }  // namespace korvane

@@ -28,26 +28,54 @@ const AudioEndpoint* byUID(const std::vector<AudioEndpoint>& endpoints, std::str
 
 TEST(NaturalOrder, ComparesLikeAFileBrowser) {
     struct Case {
+        const char* locale;
         const char* a;
         const char* b;
         int expected;
     };
     const Case cases[] = {
-        {"Out 2", "Out 10", -1},
-        {"Out 10", "Out 2", 1},
-        {"output", "Output", 0},
-        {"apple", "Banana", -1},
-        {"Mic", "Mic 1", -1},
-        {"Track 007", "Track 7", 0},
-        {"a99999999999999999999999", "a100000000000000000000000", -1},
-        {"x1y2", "x1y10", -1},
-        {"", "", 0},
-        {"", "a", -1},
+        {"en_US.UTF-8", "Out 2", "Out 10", -1},
+        {"en_US.UTF-8", "Out 10", "Out 2", 1},
+        {"en_US.UTF-8", "output", "Output", 0},
+        {"en_US.UTF-8", "apple", "Banana", -1},
+        {"en_US.UTF-8", "Mic", "Mic 1", -1},
+        {"en_US.UTF-8", "Track 007", "Track 7", 0},
+        {"en_US.UTF-8", "a99999999999999999999999", "a100000000000000000000000", -1},
+        {"en_US.UTF-8", "x1y2", "x1y10", -1},
+        {"en_US.UTF-8", "", "", 0},
+        {"en_US.UTF-8", "", "a", -1},
+        // Letters beyond ASCII fold and sort as letters, not as bytes above 'z'.
+        {"en_US.UTF-8", "Écouteurs", "Zebra", -1},
+        {"en_US.UTF-8", "écouteurs", "Ecouteurs 2", -1},
+        {"en_US.UTF-8", "ecouteurs", "Écouteurs", -1},  // accents still count, after the letters
+        {"en_US.UTF-8", "ÉCOUTEURS", "écouteurs", 0},
+        {"en_US.UTF-8", "Ärmel", "Zebra", -1},
+        // The C locale means the neutral order, not byte order (which puts "Banana" first).
+        {"C", "apple", "Banana", -1},
+        {"POSIX", "Écouteurs", "Zebra", -1},
+        {"C.UTF-8", "output", "Output", 0},
+        // The user's language decides where its own letters go.
+        {"de_DE.UTF-8", "Ärmel", "Zebra", -1},
+        {"sv_SE.UTF-8", "Ärmel", "Zebra", 1},
+        {"sv", "Out 2", "out 10", -1},
+        // Ill-formed UTF-8 neither crashes nor compares equal to a letter.
+        {"en_US.UTF-8", "\xff\xfe", "a", 1},
+        {"en_US.UTF-8", "Out\xc3", "Out\xc3", 0},
     };
     for (const auto& c : cases) {
-        const int result = naturalCompare(c.a, c.b);
-        EXPECT_EQ((result > 0) - (result < 0), c.expected) << c.a << " vs " << c.b;
+        const NaturalOrder order(c.locale);
+        const int result = order.compare(c.a, c.b);
+        EXPECT_EQ((result > 0) - (result < 0), c.expected) << "[" << c.locale << "] " << c.a << " vs " << c.b;
+        const int reverse = order.compare(c.b, c.a);
+        EXPECT_EQ((reverse > 0) - (reverse < 0), -c.expected) << "[" << c.locale << "] " << c.b << " vs " << c.a;
     }
+}
+
+TEST(NaturalOrder, TheProcessOrderFollowsTheUsersLocaleAndFoldsCase) {
+    // Whatever the machine's language: numbers by value, case ignored.
+    EXPECT_LT(naturalCompare("Device 2", "Device 10"), 0);
+    EXPECT_EQ(naturalCompare("output", "OUTPUT"), 0);
+    EXPECT_LT(naturalCompare("apple", "Banana"), 0);
 }
 
 TEST(AudioDeviceInventory, EnumeratesTheBuiltInMachineInDisplayOrder) {
@@ -72,12 +100,17 @@ TEST(AudioDeviceInventory, SortsNumbersByValueAndKeepsEqualNamesInEnumerationOrd
         {"uid": "a", "name": "Out 10", "transport": "usb ", "outputs": [2]},
         {"uid": "b", "name": "out 2", "transport": "usb ", "outputs": [2]},
         {"uid": "c", "name": "Out 2", "transport": "usb ", "outputs": [2]},
-        {"uid": "d", "name": "Alpha", "transport": "usb ", "outputs": [2]}]})"));
+        {"uid": "d", "name": "Alpha", "transport": "usb ", "outputs": [2]},
+        {"uid": "e", "name": "Zebra", "transport": "usb ", "outputs": [2]},
+        {"uid": "f", "name": "Écouteurs", "transport": "usb ", "outputs": [2]},
+        {"uid": "g", "name": "ÉCOUTEURS", "transport": "usb ", "outputs": [2]},
+        {"uid": "h", "name": "Device 10", "transport": "usb ", "outputs": [2]},
+        {"uid": "i", "name": "Device 2", "transport": "usb ", "outputs": [2]}]})"));
     const auto endpoints = AudioDeviceInventory::enumerate();
     ASSERT_TRUE(endpoints);
     std::vector<std::string> uids;
     for (const auto& e : *endpoints) uids.push_back(e.uid);
-    EXPECT_EQ(uids, (std::vector<std::string>{"d", "b", "c", "a"}));
+    EXPECT_EQ(uids, (std::vector<std::string>{"d", "i", "h", "f", "g", "b", "c", "a", "e"}));
 }
 
 TEST(AudioDeviceInventory, PerDeviceFailuresSkipTheDeviceOrLeaveZero) {
