@@ -77,12 +77,16 @@ std::error_code writeAll(int fd, std::string_view bytes) {
 }
 
 // Writes through a temporary file so that a reader sees the old file or the new one, never a
-// partial one. The temporary file is created 0600, so the data is never readable by others.
+// partial one. The mode is set on the open descriptor before the data and the rename: the file is
+// never readable by others, and nothing is ever changed by path, where a link put in the target's
+// place would be followed.
 std::error_code replaceAtomically(const std::filesystem::path& target, std::string_view bytes) {
     std::string temporary = (target.parent_path() / ("." + target.filename().string() + ".XXXXXX")).string();
     const int fd = ::mkostemp(temporary.data(), O_CLOEXEC);
     if (fd < 0) return lastError();
-    std::error_code error = writeAll(fd, bytes);
+    std::error_code error;
+    if (::fchmod(fd, kFileMode) != 0) error = lastError();
+    if (!error) error = writeAll(fd, bytes);
     if (!error && ::fsync(fd) != 0) error = lastError();
     if (::close(fd) != 0 && !error) error = lastError();
     if (!error && ::rename(temporary.c_str(), target.c_str()) != 0) error = lastError();
@@ -99,9 +103,7 @@ std::error_code writeRecord(const Record& record, std::string_view name) {
     const auto folder = directory();
     if (const auto error = createDirectories(folder)) return error;
     const auto target = folder / name;
-    if (const auto error = replaceAtomically(target, bytes)) return error;
-    if (::chmod(target.c_str(), kFileMode) != 0) return lastError();
-    return {};
+    return replaceAtomically(target, bytes);
 }
 
 }  // namespace

@@ -35,7 +35,8 @@ inline constexpr std::size_t kMaximumRecordBytes = 65536;
 std::filesystem::path directory();
 
 // Effects: creates the directory (0700) when missing, writes the record to a temporary file
-// created 0600 beside the target, flushes it and renames it over the target, then sets 0600.
+// beside the target that is set to 0600 before anything is written to it, flushes it and renames
+// it over the target. Nothing is changed by path after the rename.
 // Errors: invalidFileName for any name other than the two exchange files (nothing is touched),
 // recordTooLarge above 65,536 bytes, an encoding error, or the failing system call's errno.
 std::error_code write(const RoutingChoice& choice, std::string_view name);

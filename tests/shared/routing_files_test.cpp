@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -118,6 +119,35 @@ TEST(RoutingFiles, WriteThenReadRoundTripsWithPrivatePermissions) {
     next.revision = "second";
     ASSERT_FALSE(RoutingFiles::write(next, "route.json"));
     EXPECT_EQ(RoutingFiles::readChoice()->revision, "second");
+}
+
+TEST(RoutingFiles, AWriteReplacesWhatStandsInThePlaceOfTheFileAndChangesNothingElse) {
+    TestEnvironment environment;
+    ASSERT_FALSE(RoutingFiles::write(sampleReport(), "status.json"));  // creates the directory
+    const fs::path status = RoutingFiles::directory() / "status.json";
+    const fs::path victim = environment.root() / "victim";
+    struct Case {
+        const char* name;
+        std::function<void()> prepare;
+    };
+    const Case cases[] = {
+        {"a readable file", [&] { fs::remove(status), test::writeFile(status, "{}"), ::chmod(status.c_str(), 0666); }},
+        {"a link to another file", [&] { fs::remove(status), fs::create_symlink(victim, status); }},
+    };
+    const mode_t umaskBefore = ::umask(0);  // a permissive umask must not widen the mode either
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::writeFile(victim, "keep");
+        ::chmod(victim.c_str(), 0644);
+        c.prepare();
+        ASSERT_FALSE(RoutingFiles::write(sampleReport(), "status.json"));
+        EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(status)));
+        EXPECT_EQ(modeOf(status), 0600u);
+        EXPECT_EQ(RoutingFiles::readReport(), sampleReport());
+        EXPECT_EQ(modeOf(victim), 0644u);
+        EXPECT_EQ(fs::file_size(victim), 4u);
+    }
+    ::umask(umaskBefore);
 }
 
 TEST(RoutingFiles, DirectoryFallsBackToTheHomeDirectory) {
