@@ -20,10 +20,10 @@ constexpr AudioObjectPropertyAddress kDefaultOutput{kAudioHardwarePropertyDefaul
 constexpr const char* kRoutingStopped = "Routing stopped";
 constexpr const char* kSystemPlaybackConnected = "System playback connected · stereo 1–2";
 
-// A failed read leaves 0; its status is of no use here.
-AudioObjectID defaultOutput() {
+// Nothing when the read fails; its status is of no use here.
+std::optional<AudioObjectID> defaultOutput() {
     AudioObjectID device = 0;
-    if (getProperty(kAudioObjectSystemObject, kDefaultOutput, device) != kAudioHardwareNoError) return 0;
+    if (getProperty(kAudioObjectSystemObject, kDefaultOutput, device) != kAudioHardwareNoError) return std::nullopt;
     return device;
 }
 
@@ -42,6 +42,17 @@ std::vector<AudioEndpoint> inventoryOrEmpty() {
 
 const AudioEndpoint* findByUID(const std::vector<AudioEndpoint>& endpoints, const std::string& uid) {
     const auto it = std::find_if(endpoints.begin(), endpoints.end(), [&](const AudioEndpoint& e) { return e.uid == uid; });
+    return it == endpoints.end() ? nullptr : &*it;
+}
+
+// Where the computer's playback goes when it must leave KORVANE and nothing better is known: the
+// route's listening output (by UID, so that an id from an earlier listing cannot mislead), else
+// the first physical device with more than one output channel.
+const AudioEndpoint* physicalFallback(const std::vector<AudioEndpoint>& endpoints, const std::string& listeningUID) {
+    if (const AudioEndpoint* listening = listeningUID.empty() ? nullptr : findByUID(endpoints, listeningUID))
+        return listening;
+    const auto it = std::find_if(endpoints.begin(), endpoints.end(),
+                                 [](const AudioEndpoint& e) { return e.isPhysical() && e.outputChannels > 1; });
     return it == endpoints.end() ? nullptr : &*it;
 }
 
@@ -88,6 +99,7 @@ void RouterDelegate::writeReport() {
 }
 
 void RouterDelegate::pollChoice() {
+    if (!route_) restoreDefaultOutput();  // one that could not be put back when the route stopped
     const auto choice = RoutingFiles::readChoice();
     if (!choice) return;
 
@@ -149,7 +161,7 @@ void RouterDelegate::watchSystemPlayback(const RoutingChoice& choice, const std:
         fail("Listening audio stopped. Reconnect your output and try again.");
         return;
     }
-    if (defaultOutput() != playback) {
+    if (defaultOutput() != std::optional(playback)) {
         fail("Mac output changed. Apply to route system audio through KORVANE again.");
         return;
     }
@@ -238,14 +250,14 @@ std::optional<RouteFailure> RouterDelegate::startRoute(const RoutingChoice& choi
         }
     }
 
-    if (!systemSource && defaultOutput() == korvane->id) {
-        const auto fallback = std::find_if(endpoints.begin(), endpoints.end(),
-                                           [](const AudioEndpoint& e) { return e.isPhysical() && e.outputChannels > 1; });
-        const AudioEndpoint* pick = hasListening ? &*listening : fallback != endpoints.end() ? &*fallback : nullptr;
+    const std::string listeningUID = hasListening ? listening->uid : std::string();
+    if (!systemSource && defaultOutput() == std::optional(korvane->id)) {
+        const AudioEndpoint* pick = physicalFallback(endpoints, listeningUID);
         if (!pick)
             return RouteFailure{"Choose your normal Mac output in Sound settings before selecting a microphone source."};
-        previousOutput_ = korvane->id;
+        previousOutput_ = outputToRestore(korvane->id, korvane->id);
         assignedOutput_ = pick->id;
+        fallbackUID_ = listeningUID;
         if (!setDefaultOutput(pick->id)) return RouteFailure{"Could not move system playback away from KORVANE."};
     }
 
@@ -256,11 +268,19 @@ std::optional<RouteFailure> RouterDelegate::startRoute(const RoutingChoice& choi
     systemPlayback_ = systemSource;
     if (systemPlayback_) {
         const AudioObjectID playback = RavlinRoutePlaybackDevice(route_);
-        if (const AudioObjectID current = defaultOutput(); current != playback) {
-            previousOutput_ = current;
-            assignedOutput_ = playback;
-            if (!setDefaultOutput(playback)) return RouteFailure{"Could not select KORVANE playback as the Mac output."};
-        }
+        const auto current = defaultOutput();
+        // Playback already on KORVANE was left there by a helper that died (or by a restoration
+        // that failed): putting "back" KORVANE would leave the computer silent, so the physical
+        // fallback is what returns when the route stops.
+        const AudioEndpoint* fallback = physicalFallback(endpoints, listeningUID);
+        const std::optional<AudioObjectID> previous =
+            current && *current != playback ? std::optional(*current)
+                                            : outputToRestore(playback, fallback ? std::optional(fallback->id) : std::nullopt);
+        previousOutput_ = previous;
+        assignedOutput_ = previous ? std::optional(playback) : std::nullopt;
+        fallbackUID_ = listeningUID;
+        if (current != std::optional(playback) && !setDefaultOutput(playback))
+            return RouteFailure{"Could not select KORVANE playback as the Mac output."};
     }
 
     endpoints_ = {*korvane};
@@ -274,15 +294,46 @@ std::optional<RouteFailure> RouterDelegate::startRoute(const RoutingChoice& choi
     return std::nullopt;
 }
 
+std::optional<AudioObjectID> RouterDelegate::outputToRestore(AudioObjectID current,
+                                                              std::optional<AudioObjectID> otherwise) const {
+    if (previousOutput_ && assignedOutput_ && *assignedOutput_ == current) return previousOutput_;
+    return otherwise;
+}
+
+void RouterDelegate::restoreDefaultOutput() {
+    if (!previousOutput_ || !assignedOutput_) return;
+    const auto current = defaultOutput();
+    if (!current) return;  // the audio system does not answer: owed until it does
+    if (*current != *assignedOutput_ || setDefaultOutput(*previousOutput_)) {  // the user's own choice stays
+        forgetDefaultOutput();
+        return;
+    }
+    // The previous output is gone. Playback that stayed on KORVANE would be heard by nobody.
+    const auto fresh = inventoryOrEmpty();
+    const AudioEndpoint* now = nullptr;
+    for (const auto& endpoint : fresh)
+        if (endpoint.id == *current) now = &endpoint;
+    if (!now || !now->isKorvane()) {
+        forgetDefaultOutput();  // a physical device plays: nothing is lost by leaving it
+        return;
+    }
+    if (const AudioEndpoint* fallback = physicalFallback(fresh, fallbackUID_); fallback && setDefaultOutput(fallback->id))
+        forgetDefaultOutput();
+}
+
+void RouterDelegate::forgetDefaultOutput() {
+    previousOutput_.reset();
+    assignedOutput_.reset();
+    fallbackUID_.clear();
+}
+
 void RouterDelegate::stopRoute() {
-    if (previousOutput_ && assignedOutput_ && defaultOutput() == *assignedOutput_) setDefaultOutput(*previousOutput_);
+    restoreDefaultOutput();
     if (route_) {
         RavlinRouteStop(route_);
         route_ = nullptr;
     }
     systemPlayback_ = false;
-    previousOutput_.reset();
-    assignedOutput_.reset();
     endpoints_.clear();
     watchdog_.reset();
     setPhase(phase::kStopped, kRoutingStopped);

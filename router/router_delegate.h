@@ -59,6 +59,8 @@ public:
     const std::string& detail() const { return detail_; }
     bool hasRoute() const { return route_ != nullptr; }
     const std::vector<AudioEndpoint>& endpoints() const { return endpoints_; }
+    // A default output still to be put back after its route stopped.
+    bool owesDefaultOutput() const { return !route_ && previousOutput_ && assignedOutput_; }
 
 private:
     void watchSystemPlayback(const RoutingChoice& choice, const std::vector<AudioEndpoint>& fresh);
@@ -66,6 +68,16 @@ private:
     void fail(const std::string& detail);  // stopRoute, then phase "error" with `detail`
     void setPhase(std::string_view phase, std::string detail);
     std::optional<RouteFailure> startRoute(const RoutingChoice& choice);
+    // Puts `previousOutput_` back if the default output is still `assignedOutput_`; when that
+    // write fails while KORVANE plays, a physical fallback instead. Whatever cannot be done now
+    // (the audio system does not answer, nothing physical is left) stays owed, and every later
+    // poll without a route tries again.
+    void restoreDefaultOutput();
+    void forgetDefaultOutput();
+    // What a new route should put back when the default output, now `current`, was assigned by a
+    // restoration still owed: that restoration's output; otherwise `otherwise`.
+    std::optional<platform::audio::AudioObjectID> outputToRestore(platform::audio::AudioObjectID current,
+                                                                  std::optional<platform::audio::AudioObjectID> otherwise) const;
 
     RouterEnvironment environment_;
     bool timerScheduled_ = false;  // the repeating timer lives in the main loop
@@ -75,6 +87,7 @@ private:
     std::string detail_ = "Routing stopped";
     std::optional<platform::audio::AudioObjectID> previousOutput_;
     std::optional<platform::audio::AudioObjectID> assignedOutput_;
+    std::string fallbackUID_;  // the route's listening output, the first fallback of a failed restoration
     std::vector<AudioEndpoint> endpoints_;
     CallbackWatchdog watchdog_;
     bool systemPlayback_ = false;

@@ -419,6 +419,139 @@ TEST_F(RouterDelegateTest, TerminationStopsTheRouteAndReportsStopped) {
     EXPECT_EQ(setup.model.aggregateCount(), 0u);
 }
 
+// Records the report on disk each time the delegate lists the devices, i.e. while it works
+// between its own report writes: what a panel polling the file at that moment would read.
+class ReportSnoop final : public test::ForwardingHardware {
+public:
+    using ForwardingHardware::ForwardingHardware;
+    OSStatus getPropertyDataSize(AudioObjectID o, const Address& a, const PropertyList* q, std::uint32_t& s) override {
+        if (o == kAudioObjectSystemObject && a.mSelector == kAudioHardwarePropertyDevices)
+            if (const auto report = RoutingFiles::readReport()) seen.push_back(report->phase + ": " + report->detail);
+        return ForwardingHardware::getPropertyDataSize(o, a, q, s);
+    }
+    std::vector<std::string> seen;
+};
+
+TEST_F(RouterDelegateTest, TheReportsBetweenRequestAndRouteAreWritten) {
+    ReportSnoop snoop(*setup.client);
+    ScopedHardware installed(snoop);
+    request(kInterface, "Drifty");
+    delegate->pollChoice();
+    ASSERT_TRUE(delegate->hasRoute());
+    EXPECT_EQ(snoop.seen, std::vector<std::string>{"starting: Connecting devices…"});
+
+    snoop.seen.clear();
+    ASSERT_EQ(setup.model.setNominalRate("Drifty", 44100.0), 0);
+    tick();
+    ASSERT_TRUE(delegate->hasRoute());
+    // The tick's own listing still sees the old report; the rebuild's sees the new rate's.
+    ASSERT_EQ(snoop.seen.size(), 2u);
+    EXPECT_EQ(snoop.seen[1], "starting: Matching the device’s new sample rate…");
+    expectReport("starting", "Connected · waiting for audio callbacks");
+}
+
+TEST_F(RouterDelegateTest, AStoppedRouteNeverLeavesPlaybackOnKorvane) {
+    struct Case {
+        const char* name;
+        const char* defaultBefore;  // the default output when the route is asked for
+        const char* output;         // the route's listening output
+        std::function<void(RouterDelegateTest&)> whileRunning;
+        const char* expected;  // the default output after the route stopped
+    };
+    const Case cases[] = {
+        {"restored as before", kSpeakers, kHeadphones, nullptr, kSpeakers},
+        // The headphones were the default output and the listening output; unplugged, they end
+        // the route, and the first physical output in display order takes over.
+        {"the previous output vanished with the listening output", kHeadphones, kHeadphones,
+         [](RouterDelegateTest& t) { t.setup.model.unplug(kHeadphones); }, kSpeakers},
+        {"the previous output vanished, the listening output takes over", "HDMIDisplay:1", kSpeakers,
+         [](RouterDelegateTest& t) { t.setup.model.unplug("HDMIDisplay:1"); }, kSpeakers},
+        // A helper that died left playback on KORVANE: nothing to put back but a physical output.
+        {"already on KORVANE, with a listening output", kKorvane, kSpeakers, nullptr, kSpeakers},
+        {"already on KORVANE, without a listening output", kKorvane, "daw", nullptr, kHeadphones},
+        // The user's own choice is left alone, even when the previous output is gone.
+        {"the user chose another output", kSpeakers, "daw", [](RouterDelegateTest& t) { t.setDefaultOutput("HDMIDisplay:1"); },
+         "HDMIDisplay:1"},
+        {"the user chose another output, the previous one vanished", kHeadphones, kSpeakers,
+         [](RouterDelegateTest& t) {
+             t.setup.model.unplug(kHeadphones);
+             t.setDefaultOutput("HDMIDisplay:1");
+         },
+         "HDMIDisplay:1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        setup.model.plug(kHeadphones);
+        setup.model.plug("HDMIDisplay:1");
+        setDefaultOutput(c.defaultBefore);
+        request("system", c.output);
+        delegate->pollChoice();
+        ASSERT_TRUE(delegate->hasRoute());
+        EXPECT_EQ(defaultOutput(), id(kKorvane));
+        if (c.whileRunning) c.whileRunning(*this);
+        tick();
+        request("system", c.output, false);
+        tick();
+        EXPECT_FALSE(delegate->hasRoute());
+        EXPECT_EQ(defaultOutput(), id(c.expected));
+        EXPECT_FALSE(delegate->owesDefaultOutput());
+    }
+}
+
+TEST_F(RouterDelegateTest, ARestorationTheAudioSystemRefusesIsOwedUntilItSucceeds) {
+    struct Case {
+        const char* name;
+        Operation refused;
+    };
+    for (const auto& c : {Case{"the default output cannot be read", Operation::Get},
+                          Case{"the default output cannot be written", Operation::Set}}) {
+        SCOPED_TRACE(c.name);
+        setDefaultOutput(kSpeakers);
+        request("system", "daw");
+        delegate->pollChoice();
+        ASSERT_EQ(defaultOutput(), id(kKorvane));
+        setup.model.addFault({c.refused, kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice});
+        request("system", "daw", false);
+        tick();
+        tick();
+        EXPECT_FALSE(delegate->hasRoute());
+        EXPECT_TRUE(delegate->owesDefaultOutput());
+        setup.model.clearFaults();
+        EXPECT_EQ(defaultOutput(), id(kKorvane));
+        tick();  // the audio system answers again
+        EXPECT_EQ(defaultOutput(), id(kSpeakers));
+        EXPECT_FALSE(delegate->owesDefaultOutput());
+        expectReport("stopped", "Routing stopped");
+    }
+}
+
+TEST_F(RouterDelegateTest, AnOwedRestorationIsWhatTheNextRoutePutsBack) {
+    // The restoration cannot even read the default output; the next request finds KORVANE still
+    // playing and must not take it for the output to return to.
+    setDefaultOutput(kHeadphones);
+    request("system", "daw");
+    delegate->pollChoice();
+    setup.model.addFault({Operation::Get, kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice});
+    request("system", "daw", false);
+    tick();
+    ASSERT_TRUE(delegate->owesDefaultOutput());
+    // The owed restoration is tried twice more before the next request starts (at the poll and
+    // at the stop of the old revision), each time the headphones, then the fallback, and every
+    // write fails; the microphone route then moves playback off KORVANE, and when it stops the
+    // headphones return, not KORVANE.
+    setup.model.clearFaults();
+    setup.model.addFault({Operation::Set, kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice, 0,
+                          audiosim::kAnyElement, kAudioHardwareUnspecifiedError, 4});
+    request(kMicrophone, kSpeakers);
+    tick();
+    ASSERT_TRUE(delegate->hasRoute());
+    EXPECT_EQ(defaultOutput(), id(kSpeakers));
+    request(kMicrophone, kSpeakers, false);
+    tick();
+    EXPECT_EQ(defaultOutput(), id(kHeadphones));
+    EXPECT_FALSE(delegate->owesDefaultOutput());
+}
+
 TEST(CallbackWatchdog, StallsFiveSecondsAfterTheCountLastMoved) {
     struct Step {
         std::uint64_t cycles;
