@@ -1,6 +1,7 @@
 // The real helper program over a real audiosim daemon, driven through "route.json" as the panel
 // drives it.
 #include "audiosim/cli/wav_file.h"
+#include "audiosim/protocol/paths.h"
 #include "shared/routing_files.h"
 #include "tests/support/daemon_fixture.h"
 
@@ -8,7 +9,10 @@
 
 #include <cmath>
 #include <csignal>
+#include <map>
+#include <optional>
 #include <set>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -23,20 +27,60 @@ namespace {
 using namespace std::chrono_literals;
 using audiosim::wire::Message;
 
+using Environment = std::map<std::string, std::optional<std::string>>;
+
 class Helper {
 public:
-    Helper() {
+    // Starts the helper with the test's environment, changed by `changes` (nothing removes a
+    // variable).
+    explicit Helper(const Environment& changes = {}) {
+        std::vector<std::string> variables;
+        for (char** entry = environ; *entry; ++entry) {
+            const std::string variable = *entry;
+            if (!changes.contains(variable.substr(0, variable.find('=')))) variables.push_back(variable);
+        }
+        for (const auto& [name, value] : changes)
+            if (value) variables.push_back(name + "=" + *value);
+        std::vector<char*> envp;
+        for (auto& variable : variables) envp.push_back(variable.data());
+        envp.push_back(nullptr);
         pid_ = ::fork();
         if (pid_ == 0) {
-            ::execl(KORVANE_ROUTING_PROGRAM, KORVANE_ROUTING_PROGRAM, static_cast<char*>(nullptr));
+            ::execle(KORVANE_ROUTING_PROGRAM, KORVANE_ROUTING_PROGRAM, static_cast<char*>(nullptr), envp.data());
             ::_exit(127);
         }
     }
     ~Helper() { terminate(); }
+    Helper(const Helper&) = delete;
+    Helper& operator=(const Helper&) = delete;
+
     // SIGTERM, as the panel's quit request; returns the exit status.
-    int terminate() {
+    int terminate() { return end(SIGTERM); }
+    // As a crash would end it: no route stopped, nothing restored.
+    void kill() { end(SIGKILL); }
+    void signal(int number) const {
+        if (pid_ > 0) ::kill(pid_, number);
+    }
+    // The exit status once the helper has ended, waiting up to `deadline` for it.
+    std::optional<int> waitForExit(std::chrono::milliseconds deadline) {
+        const auto until = std::chrono::steady_clock::now() + deadline;
+        while (pid_ > 0) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                pid_ = -1;
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+                break;
+            }
+            if (std::chrono::steady_clock::now() > until) return std::nullopt;
+            std::this_thread::sleep_for(5ms);
+        }
+        return status_;
+    }
+
+private:
+    int end(int number) {
         if (pid_ <= 0) return status_;
-        ::kill(pid_, SIGTERM);
+        ::kill(pid_, number);
         int status = 0;
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
@@ -44,7 +88,6 @@ public:
         return status_;
     }
 
-private:
     pid_t pid_ = -1;
     int status_ = -1;
 };
@@ -76,6 +119,30 @@ std::string defaultOutput() {
     test::runProgram({test::audiosimProgram(), "default-output"}, &output);
     return output;
 }
+
+// Polls `condition` every 10 ms until it holds or `deadline` passes.
+bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds deadline = 20s) {
+    const auto until = std::chrono::steady_clock::now() + deadline;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+bool reportPhaseIs(const std::string& revision, const std::string& phase) {
+    const auto report = RoutingFiles::readReport();
+    return report && report->revision == revision && report->phase == phase;
+}
+
+// The physical outputs of the built-in machine: where the computer's playback may rest.
+bool isPhysicalOutput(const std::string& uid) {
+    static const std::set<std::string> physical{"BuiltInSpeakerDevice\n", "USBInterface:2in2out\n",
+                                                "BTHeadphones:00-11-22\n", "HDMIDisplay:1\n"};
+    return physical.contains(uid);
+}
+
+constexpr const char* kSystemPlaybackConnected = "System playback connected · stereo 1–2";
 
 TEST(RoutingHelper, SystemPlaybackIsHeardOnTheListeningOutputAtUnity) {
     test::DaemonFixture daemon;
@@ -154,6 +221,120 @@ TEST(RoutingHelper, NoRequestMeansNoReport) {
     Helper helper;
     std::this_thread::sleep_for(700ms);
     EXPECT_FALSE(RoutingFiles::readBytes(RoutingFiles::kReportFileName));
+}
+
+// The computer's playback never stays on KORVANE once routing stops, however it stops.
+TEST(RoutingHelper, TheHeadphonesThatWereTheDefaultOutputAreUnplugged) {
+    test::DaemonFixture daemon;
+    ASSERT_EQ(test::runProgram({test::audiosimProgram(), "default-output", "BTHeadphones:00-11-22"}), 0);
+    Helper helper;
+    const auto revision = request("system", "BTHeadphones:00-11-22");
+    ASSERT_TRUE(waitForDetail(revision, kSystemPlaybackConnected));
+    ASSERT_EQ(defaultOutput(), "audio.ravlin.stereo.v1\n");
+
+    ASSERT_EQ(test::runProgram({test::audiosimProgram(), "unplug", "BTHeadphones:00-11-22"}), 0);
+    ASSERT_TRUE(waitForDetail(revision, "An audio device changed or disconnected. Choose devices and Apply again."));
+    EXPECT_TRUE(isPhysicalOutput(defaultOutput())) << defaultOutput();
+    ASSERT_EQ(test::runProgram({test::audiosimProgram(), "plug", "BTHeadphones:00-11-22"}), 0);
+    EXPECT_TRUE(isPhysicalOutput(defaultOutput())) << defaultOutput();
+    EXPECT_EQ(helper.terminate(), 0);
+    EXPECT_TRUE(isPhysicalOutput(defaultOutput())) << defaultOutput();
+}
+
+TEST(RoutingHelper, AHelperThatDiedLeftPlaybackOnKorvane) {
+    test::DaemonFixture daemon;
+    const auto revision = request("system", "daw");
+    {
+        Helper crashed;
+        ASSERT_TRUE(waitForDetail(revision, kSystemPlaybackConnected));
+        crashed.kill();
+    }
+    ASSERT_EQ(defaultOutput(), "audio.ravlin.stereo.v1\n");
+    // The panel launches a new helper, which takes up the same request again.
+    std::filesystem::remove(RoutingFiles::directory() / RoutingFiles::kReportFileName);
+    Helper helper;
+    ASSERT_TRUE(waitForDetail(revision, kSystemPlaybackConnected));
+    EXPECT_EQ(helper.terminate(), 0);
+    EXPECT_TRUE(isPhysicalOutput(defaultOutput())) << defaultOutput();
+}
+
+TEST(RoutingHelper, TheDaemonStopsAnsweringDuringARoute) {
+    test::DaemonFixture daemon;
+    Helper helper;
+    const auto revision = request("system", "BuiltInSpeakerDevice");
+    ASSERT_TRUE(waitForDetail(revision, kSystemPlaybackConnected));
+    ASSERT_EQ(::kill(daemon.daemonPid(), SIGSTOP), 0);
+    // The helper gives up on the route once its calls go unanswered; only then does the daemon
+    // come back.
+    const bool noticed = waitFor([&] { return reportPhaseIs(revision, "error"); }, 60s);
+    ASSERT_EQ(::kill(daemon.daemonPid(), SIGCONT), 0);
+    ASSERT_TRUE(noticed);
+    EXPECT_TRUE(waitFor([] { return isPhysicalOutput(defaultOutput()); })) << defaultOutput();
+    EXPECT_EQ(helper.terminate(), 0);
+    EXPECT_TRUE(isPhysicalOutput(defaultOutput())) << defaultOutput();
+}
+
+// Reads reports until `count` distinct ones (by time stamp) have been written; returns their phases.
+std::vector<std::string> nextReportPhases(int count) {
+    std::vector<std::string> phases;
+    double last = -1;
+    waitFor([&] {
+        if (const auto report = RoutingFiles::readReport(); report && report->updated != last) {
+            last = report->updated;
+            phases.push_back(report->phase);
+        }
+        return int(phases.size()) >= count;
+    });
+    return phases;
+}
+
+TEST(RoutingHelper, OneHelperPerUser) {
+    test::DaemonFixture daemon;
+    // Two started at once: one finds the other's instance lock and leaves at once, successfully,
+    // having written nothing.
+    auto first = std::make_unique<Helper>();
+    auto second = std::make_unique<Helper>();
+    std::optional<int> status;
+    ASSERT_TRUE(waitFor([&] { return (status = first->waitForExit(0ms)) || (status = second->waitForExit(0ms)); }));
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(RoutingFiles::readBytes(RoutingFiles::kReportFileName));
+
+    const auto revision = request("system", "BuiltInSpeakerDevice");
+    ASSERT_TRUE(waitForDetail(revision, kSystemPlaybackConnected));
+    // One more, while the route runs, leaves as well.
+    Helper third;
+    EXPECT_EQ(third.waitForExit(20s), 0);
+    const auto phases = nextReportPhases(6);
+    EXPECT_EQ(phases, std::vector<std::string>(6, "running"));
+    EXPECT_EQ(first->terminate(), 0);
+    EXPECT_EQ(second->terminate(), 0);
+    EXPECT_EQ(RoutingFiles::readReport()->phase, "stopped");
+}
+
+TEST(RoutingHelper, ALockFilePlantedInTmpByAnotherUserBlocksNothing) {
+    if (::geteuid() != 0) GTEST_SKIP() << "planting a file of another user needs root";
+    test::DaemonFixture daemon;
+    const std::filesystem::path planted = "/tmp/audio.korvane.routing.lock";
+    const bool plantedHere = !std::filesystem::exists(std::filesystem::symlink_status(planted));
+    if (plantedHere) {
+        test::writeFile(planted, "");
+        ASSERT_EQ(::chown(planted.c_str(), 65534, 65534), 0);
+    }
+    // A helper without a per-user runtime or temporary directory: only /tmp is left to it.
+    Helper helper({{"XDG_RUNTIME_DIR", std::nullopt},
+                   {"TMPDIR", std::nullopt},
+                   {"AUDIOSIM_SOCKET", audiosim::socketLocation().socket.string()}});
+    const auto revision = request("BuiltInMicrophoneDevice", "BuiltInSpeakerDevice");
+    const bool routed = waitForDetail(revision, "Sending L/R audio to Built-in Speakers");
+    EXPECT_EQ(helper.terminate(), 0);
+    if (plantedHere) std::filesystem::remove(planted);
+    EXPECT_TRUE(routed) << RoutingFiles::readReport().value_or(RoutingReport{}).detail;
+    struct stat info {};
+    const auto directory = "/tmp/korvane-" + std::to_string(::getuid());
+    ASSERT_EQ(::lstat(directory.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISDIR(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    EXPECT_EQ(info.st_uid, ::getuid());
 }
 
 }  // namespace
