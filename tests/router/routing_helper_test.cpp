@@ -311,6 +311,46 @@ TEST(RoutingHelper, OneHelperPerUser) {
     EXPECT_EQ(RoutingFiles::readReport()->phase, "stopped");
 }
 
+// SIGTERM while something hangs: measured from the signal to the helper's exit. The deadlines are
+// failure bounds far above the goals (1 s and 3 s), not timing thresholds.
+TEST(RoutingHelper, QuitsPromptlyWhileSomethingHangs) {
+    struct Case {
+        const char* name;
+        std::string input;
+        std::chrono::milliseconds bound;
+    };
+    const Case cases[] = {
+        {"a permission prompt is pending", "BuiltInMicrophoneDevice", 10s},
+        {"the daemon does not answer", "system", 10s},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::DaemonFixture daemon;
+        ASSERT_EQ(test::runProgram({test::audiosimProgram(), "permission", "not-determined", "--delay", "60"}), 0);
+        Helper helper({{"AUDIOSIM_TIMEOUT_MS", std::nullopt}});  // the users' own call timeout
+        const auto revision = request(c.input, "BuiltInSpeakerDevice");
+        ASSERT_TRUE(waitFor([&] { return reportPhaseIs(revision, c.input == "system" ? "running" : "permission"); }));
+        const bool stopDaemon = c.input == "system";
+        if (stopDaemon) {
+            ASSERT_EQ(::kill(daemon.daemonPid(), SIGSTOP), 0);
+        }
+
+        const auto start = std::chrono::steady_clock::now();
+        helper.signal(SIGTERM);
+        const auto status = helper.waitForExit(c.bound);
+        const auto took = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (stopDaemon) ::kill(daemon.daemonPid(), SIGCONT);
+        std::printf("[ measured ] %s: the helper quit %.3f s after SIGTERM\n", c.name, took);
+        if (!status) helper.kill();
+        ASSERT_TRUE(status) << "the helper still ran " << c.bound.count() << " ms after SIGTERM";
+        EXPECT_EQ(status, 0);
+        const auto last = RoutingFiles::readReport();
+        ASSERT_TRUE(last);
+        EXPECT_EQ(last->phase, "stopped");
+        EXPECT_EQ(last->detail, "Routing stopped");
+    }
+}
+
 TEST(RoutingHelper, ALockFilePlantedInTmpByAnotherUserBlocksNothing) {
     if (::geteuid() != 0) GTEST_SKIP() << "planting a file of another user needs root";
     test::DaemonFixture daemon;
@@ -335,6 +375,23 @@ TEST(RoutingHelper, ALockFilePlantedInTmpByAnotherUserBlocksNothing) {
     EXPECT_TRUE(S_ISDIR(info.st_mode));
     EXPECT_EQ(info.st_mode & 07777, 0700u);
     EXPECT_EQ(info.st_uid, ::getuid());
+}
+
+// A daemon that quits in good order saves KORVANE as the default output and restores it when it
+// comes back: the helper puts the output it owes back then.
+TEST(RoutingHelper, AfterADaemonRestartTheOwedOutputReturnsAndTheNextRequestRuns) {
+    test::DaemonFixture daemon;
+    Helper helper;
+    const auto first = request("system", "BuiltInSpeakerDevice");
+    ASSERT_TRUE(waitForDetail(first, kSystemPlaybackConnected));
+    daemon.stopDaemon();
+    ASSERT_TRUE(waitFor([&] { return reportPhaseIs(first, "error"); }));
+    daemon.startDaemon();
+    const auto second = request("BuiltInMicrophoneDevice", "BuiltInSpeakerDevice");
+    EXPECT_TRUE(waitForDetail(second, "Sending L/R audio to Built-in Speakers"))
+        << RoutingFiles::readReport().value_or(RoutingReport{}).detail;
+    EXPECT_TRUE(waitFor([] { return isPhysicalOutput(defaultOutput()); })) << defaultOutput();
+    EXPECT_EQ(helper.terminate(), 0);
 }
 
 }  // namespace
