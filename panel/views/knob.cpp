@@ -164,9 +164,11 @@ void Knob::keyPressEvent(QKeyEvent* event) {
 }
 
 void Knob::wheelEvent(QWheelEvent* event) {
-    const int notches = event->angleDelta().y() / 120;
-    if (notches == 0) return QWidget::wheelEvent(event);
-    step(notches * kStep);
+    // A mouse wheel sends 120 per notch; a touchpad sends small deltas that add up to notches.
+    wheelRemainder_ += event->angleDelta().y();
+    const int notches = wheelRemainder_ / 120;
+    wheelRemainder_ -= notches * 120;
+    if (notches != 0) step(notches * kStep);
     event->accept();
 }
 

@@ -58,6 +58,7 @@ private:
     std::optional<double> dragStart_;
     double pressY_ = 0;
     bool pressed_ = false;
+    int wheelRemainder_ = 0;  // eighths of a degree not yet turned into a step (touchpads)
 };
 
 }  // namespace korvane::views

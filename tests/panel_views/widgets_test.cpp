@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QWheelEvent>
 
 namespace korvane::test {
 namespace {
@@ -128,6 +129,15 @@ TEST(KnobAccess, KeysAndAssistiveTechnologyStepByOneHundredth) {
         {"up", 0.5f, key(Qt::Key_Up), 0.51f},
         {"down", 0.5f, key(Qt::Key_Down), 0.49f},
         {"page up near the top", 0.95f, key(Qt::Key_PageUp), 1.0f},
+        {"touchpad deltas adding up to one notch", 0.5f,
+         [](Knob& knob) {
+             for (int i = 0; i < 5; ++i) {
+                 QWheelEvent wheel(QPointF(74, 74), knob.mapToGlobal(QPointF(74, 74)), QPoint(), QPoint(0, 30),
+                                   Qt::NoButton, Qt::NoModifier, Qt::ScrollUpdate, false);
+                 QCoreApplication::sendEvent(&knob, &wheel);
+             }
+         },
+         0.51f},
         {"increment", 0.5f, action(&QAccessibleActionInterface::increaseAction), 0.51f},
         {"decrement at zero", 0.0f, action(&QAccessibleActionInterface::decreaseAction), 0.0f},
         {"increment at the top", 1.0f, action(&QAccessibleActionInterface::increaseAction), 1.0f},
