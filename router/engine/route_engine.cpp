@@ -220,7 +220,11 @@ void destroyRouteState(RouteState* route) {
             hardware().stopDevice(route->aggregateDevice, route->ioProcID);
             hardware().destroyIOProcID(route->aggregateDevice, route->ioProcID);
         }
-        hardware().destroyAggregateDevice(route->aggregateDevice);
+        // Object ids are handed out afresh when the audio system restarts, so the id of this
+        // route's aggregate may by now name another device, even the user's own DAW device:
+        // destroy it only while it still is a route aggregate.
+        const auto uid = deviceUID(route->aggregateDevice);
+        if (uid && uid->starts_with(kRoutePrefix)) hardware().destroyAggregateDevice(route->aggregateDevice);
     }
     releaseRoutingLock(route->lockDescriptor);
     delete route;

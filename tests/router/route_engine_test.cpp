@@ -236,6 +236,43 @@ TEST_F(RouteEngineTest, AggregateLayoutAndDescription) {
     }
 }
 
+// After the audio system restarts, the route's old aggregate id can name another device: the
+// stop must leave that device alone.
+class ReassignedAggregate final : public test::ForwardingHardware {
+public:
+    using ForwardingHardware::ForwardingHardware;
+    AudioObjectID reassigned = 0;
+    std::vector<AudioObjectID> destroyed;
+    OSStatus getPropertyObject(AudioObjectID o, const Address& a, const PropertyList* q, PropertyList& v) override {
+        if (o == reassigned && a.mSelector == kAudioDevicePropertyDeviceUID) {
+            v = PropertyList(std::string("audio.ravlin.daw.QnVpbHRJblNwZWFrZXJEZXZpY2U="));
+            return kAudioHardwareNoError;
+        }
+        return inner_.getPropertyObject(o, a, q, v);
+    }
+    OSStatus destroyAggregateDevice(AudioObjectID id) override {
+        destroyed.push_back(id);
+        return inner_.destroyAggregateDevice(id);
+    }
+};
+
+TEST_F(RouteEngineTest, StopDestroysOnlyADeviceThatIsStillTheRouteAggregate) {
+    ReassignedAggregate hardware(*setup.client);
+    ScopedHardware installed(hardware);
+    for (const bool reassigned : {false, true}) {
+        SCOPED_TRACE(reassigned ? "id now names the DAW device" : "id still names the route");
+        hardware.destroyed.clear();
+        RouteState* route = start(id(kMicrophone), id(kSpeakers));
+        ASSERT_NE(route, nullptr) << message;
+        const AudioObjectID aggregate = route->aggregateDevice;
+        hardware.reassigned = reassigned ? aggregate : 0;
+        RavlinRouteStop(route);
+        EXPECT_EQ(hardware.destroyed, reassigned ? std::vector<AudioObjectID>{} : std::vector<AudioObjectID>{aggregate});
+        hardware.reassigned = 0;
+        if (reassigned) setup.client->destroyAggregateDevice(aggregate);
+    }
+}
+
 TEST_F(RouteEngineTest, ASecondStartFailsAndLeavesTheFirstRunning) {
     RouteState* first = start(id(kMicrophone), id(kSpeakers));
     ASSERT_NE(first, nullptr) << message;
