@@ -1,0 +1,124 @@
+#include "panel/app/korvane_app.h"
+
+#include "panel/app/main_window.h"
+#include "panel/app/panel_content.h"
+#include "panel/audio_model.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMessageBox>
+#include <QVBoxLayout>
+
+namespace korvane::app {
+namespace {
+
+constexpr int kSettingsWidth = 540;
+constexpr int kSettingsHeight = 640;
+
+}  // namespace
+
+KORVANEApp::KORVANEApp(platform::ApplicationServices& applications, platform::audio::AudioQueueService& queues)
+    : applications_(applications), queues_(queues) {
+    // Closing the last window goes through the delegate, never straight out of the event loop.
+    QApplication::setQuitOnLastWindowClosed(false);
+}
+
+KORVANEApp::~KORVANEApp() {
+    delete settingsWindow_;
+    delete mainWindow_;
+}
+
+MainWindow* KORVANEApp::mainWindow() const { return mainWindow_; }
+
+void KORVANEApp::start() {
+    audio_ = panel::AudioModel::create({mainThread_, uptime_, wallClock_, defaults_, applications_, queues_});
+    delegate_ = KORVANEAppDelegate::create(delegateEnvironment());
+
+    mainWindow_ = new MainWindow(*this, audio_);
+    mainWindow_->installEventFilter(this);
+    connect(mainWindow_, &MainWindow::contentAppeared, this, [this] { delegate_->attach(audio_); });
+    mainWindow_->show();
+}
+
+AppDelegateEnvironment KORVANEApp::delegateEnvironment() {
+    return {
+        .mainThread = mainThread_,
+        .applications = applications_,
+        .requestTermination = [this] { requestTermination(); },
+        .showAlert = [this](const Alert& alert) { showAlert(alert); },
+        .anyWindowHasSheet = [this] { return anyWindowHasSheet(); },
+        // Delivered from the event loop, after the delegate has replied, as a posted notification is.
+        .postExplicitReopen = [this] { QMetaObject::invokeMethod(this, &KORVANEApp::explicitReopen, Qt::QueuedConnection); },
+    };
+}
+
+void KORVANEApp::requestTermination() {
+    if (terminating_ || !delegate_) return;
+    if (delegate_->applicationShouldTerminate() == TerminateReply::cancel) return;
+    terminating_ = true;
+    QCoreApplication::quit();
+}
+
+void KORVANEApp::reopen() {
+    if (!delegate_ || terminating_) return;
+    const bool hasVisibleWindows = (mainWindow_ && mainWindow_->isVisible()) || (settingsWindow_ && settingsWindow_->isVisible());
+    delegate_->applicationShouldHandleReopen(hasVisibleWindows);
+    if (!mainWindow_) return;
+    if (mainWindow_->isMinimized()) mainWindow_->showNormal();
+    mainWindow_->show();
+    mainWindow_->raise();
+    mainWindow_->activateWindow();
+}
+
+void KORVANEApp::openSettings() {
+    QWidget* window = settingsWindow();
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
+QWidget* KORVANEApp::settingsWindow() {
+    if (settingsWindow_) return settingsWindow_;
+    auto* window = new QWidget(nullptr, Qt::Window);
+    window->setWindowTitle(QStringLiteral("Settings"));
+    window->setObjectName(QStringLiteral("KORVANESettingsWindow"));
+    window->resize(kSettingsWidth, kSettingsHeight);
+    auto* layout = new QVBoxLayout(window);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(makeSettingsPanel(
+        audio_, [window] { window->close(); }, [this] { delegate_->quitAfterSettingsClose(); }, window));
+    window->installEventFilter(this);
+    settingsWindow_ = window;
+    return window;
+}
+
+// Closing a window hides it while another of the panel's windows stays open; closing the last one
+// is a termination request, and the window stays until the delegate grants it.
+bool KORVANEApp::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() != QEvent::Close || terminating_) return QObject::eventFilter(watched, event);
+    for (QWidget* other : {static_cast<QWidget*>(mainWindow_), settingsWindow_.data()}) {
+        if (other && other != watched && other->isVisible()) return false;
+    }
+    event->ignore();
+    requestTermination();
+    return true;
+}
+
+void KORVANEApp::showAlert(const Alert& alert) {
+    auto* box = new QMessageBox(QMessageBox::Warning, QStringLiteral("KORVANE"), QString::fromStdString(alert.message),
+                                QMessageBox::Ok, mainWindow_);
+    box->setInformativeText(QString::fromStdString(alert.informativeText));
+    box->setDefaultButton(QMessageBox::Ok);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->setWindowModality(Qt::ApplicationModal);
+    box->show();  // modal, but the event loop (the model's refresh among it) keeps running
+}
+
+bool KORVANEApp::anyWindowHasSheet() const {
+    for (QWidget* widget : QApplication::topLevelWidgets()) {
+        if (widget->isVisible() && widget->isModal()) return true;
+    }
+    return false;
+}
+
+}  // namespace korvane::app

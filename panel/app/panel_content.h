@@ -1,0 +1,23 @@
+// The windows' contents: the main panel and the settings view over the shared model. The one
+// place where the application meets the views library.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+class QWidget;
+
+namespace korvane::panel {
+class AudioModel;
+}
+
+namespace korvane::app {
+
+QWidget* makePanel(const std::shared_ptr<panel::AudioModel>& audio, QWidget* parent);
+
+// `dismiss` closes the window or sheet that shows the settings; `completelyQuit` runs after the
+// view dismissed itself for "Completely quit KORVANE".
+QWidget* makeSettingsPanel(const std::shared_ptr<panel::AudioModel>& audio, std::function<void()> dismiss,
+                           std::function<void()> completelyQuit, QWidget* parent);
+
+}  // namespace korvane::app

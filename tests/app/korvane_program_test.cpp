@@ -1,0 +1,135 @@
+// The whole panel program on a virtual X display over a real audiosim daemon: it starts, starts
+// audio on its own (the route reaches "running" in the helper's report), hands a later launch
+// over to itself, and on SIGTERM stops audio, waits for its helper and exits 0, leaving the
+// default output where it was.
+#include "platform/linux_application_services.h"
+#include "shared/routing_files.h"
+#include "tests/support/bundle_fixture.h"
+#include "tests/support/daemon_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+
+namespace korvane::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// Xvfb on a free display number, which it chooses itself and reports (-displayfd).
+class VirtualDisplay {
+public:
+    VirtualDisplay() {
+        int ends[2];
+        if (::pipe2(ends, O_CLOEXEC) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(ends[1], 3);
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, 2);
+            ::execlp("Xvfb", "Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-screen", "0", "1280x1024x24",
+                     static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(ends[1]);
+        std::string number;
+        const auto deadline = Clock::now() + std::chrono::seconds(20);
+        while (number.find('\n') == std::string::npos && Clock::now() < deadline) {
+            pollfd entry{ends[0], POLLIN, 0};
+            if (::poll(&entry, 1, 100) <= 0) continue;
+            char buffer[16];
+            const ssize_t count = ::read(ends[0], buffer, sizeof buffer);
+            if (count <= 0) break;
+            number.append(buffer, std::size_t(count));
+        }
+        ::close(ends[0]);
+        if (number.find('\n') != std::string::npos) name_ = ":" + number.substr(0, number.find('\n'));
+    }
+    ~VirtualDisplay() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGTERM);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    const std::string& name() const { return name_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string name_;
+};
+
+fs::path panelProgram() { return KORVANE_PANEL_PROGRAM; }
+
+std::string defaultOutput() {
+    std::string output;
+    runProgram({audiosimProgram(), "default-output"}, &output);
+    while (!output.empty() && output.back() == '\n') output.pop_back();
+    return output;
+}
+
+class KorvaneProgramTest : public ::testing::Test {
+protected:
+    KorvaneProgramTest() {
+        daemon.environment.set("XDG_CONFIG_HOME", (daemon.environment.root() / "config").string());
+        daemon.environment.set("QT_QPA_PLATFORM", "xcb");
+        daemon.environment.set("DISPLAY", display.name());
+        ::unsetenv("WAYLAND_DISPLAY");
+    }
+
+    std::optional<RoutingReport> runningReport() {
+        const auto choice = RoutingFiles::readChoice();
+        const auto report = RoutingFiles::readReport();
+        if (!choice || !report || !choice->enabled || report->revision != choice->revision) return std::nullopt;
+        return report->phase == "running" ? report : std::nullopt;
+    }
+
+    DaemonFixture daemon;
+    VirtualDisplay display;
+};
+
+TEST_F(KorvaneProgramTest, StartsAudioOnItsOwnAndOnSigtermLeavesNothingRunning) {
+    ASSERT_FALSE(display.name().empty()) << "Xvfb did not start";
+    const std::string outputBefore = defaultOutput();
+    ASSERT_FALSE(outputBefore.empty());
+
+    const auto launched = Clock::now();
+    ChildProcess panel(panelProgram(), {}, false);
+    ASSERT_TRUE(waitUntil([&] { return runningReport().has_value(); }, std::chrono::seconds(30)))
+        << "the route did not reach running";
+    std::printf("[ launch to running: %.0f ms ]\n",
+                std::chrono::duration<double, std::milli>(Clock::now() - launched).count());
+    EXPECT_EQ(defaultOutput(), "audio.ravlin.stereo.v1") << "system playback is routed through the KORVANE device";
+    platform::LinuxApplicationServices applications;
+    ASSERT_EQ(applications.runningApplications("audio.ravlin.router").size(), 1u);
+
+    // A later launch hands over to the running panel and exits 0.
+    ChildProcess later(panelProgram(), {}, false);
+    int laterStatus = -1;
+    ASSERT_TRUE(waitUntil([&] { return ::waitpid(later.pid(), &laterStatus, WNOHANG) == later.pid(); }));
+    EXPECT_TRUE(WIFEXITED(laterStatus) && WEXITSTATUS(laterStatus) == 0);
+
+    ::kill(panel.pid(), SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(waitUntil([&] { return ::waitpid(panel.pid(), &status, WNOHANG) == panel.pid(); },
+                          std::chrono::seconds(20)))
+        << "the panel did not quit";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+    EXPECT_TRUE(applications.runningApplications("audio.ravlin.router").empty()) << "the helper outlived the panel";
+    EXPECT_EQ(defaultOutput(), outputBefore);
+    const auto choice = RoutingFiles::readChoice();
+    ASSERT_TRUE(choice);
+    EXPECT_FALSE(choice->enabled);
+    const auto report = RoutingFiles::readReport();
+    ASSERT_TRUE(report);
+    EXPECT_EQ(report->phase, "stopped");
+}
+
+}  // namespace
+}  // namespace korvane::test
