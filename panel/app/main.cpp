@@ -2,12 +2,12 @@
 // exits. SIGTERM and SIGINT, like "Quit KORVANE", run the quit sequence, which waits for the
 // routing helper to close before the panel leaves.
 #include "panel/app/korvane_app.h"
+#include "panel/app/panel_content.h"
 #include "panel/app/single_instance.h"
 #include "panel/app/termination_signals.h"
-#include "panel/views/appearance.h"
 #include "platform/audio_hardware.h"
 #include "platform/linux_application_services.h"
-#include "platform/system/audio_system.h"
+#include "system/audio_system.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     QApplication::setOrganizationName(QStringLiteral("RAVLIN"));
     QApplication::setApplicationName(QStringLiteral("KORVANE"));
     QApplication::setApplicationDisplayName(QStringLiteral("KORVANE"));
-    QApplication::setDesktopFileName(QStringLiteral("korvane"));
+    QApplication::setDesktopFileName(QStringLiteral("audio.ravlin.korvane"));
 
     // Before anything slow, so that a signal during start-up waits on the event loop.
     korvane::app::TerminationSignals terminationSignals;
@@ -37,13 +37,13 @@ int main(int argc, char** argv) {
         break;
     }
 
-    korvane::views::applyDarkAppearance(application);
+    korvane::app::applyDarkAppearance(application);
     platform::LinuxApplicationServices applications;
     if (const auto bundle = applications.mainBundleLocation())
         QApplication::setWindowIcon(QIcon(QString::fromStdString((*bundle / "Contents/Resources/KORVANEBrand.png").string())));
 
     std::string error;
-    auto system = platform::system::connectAudioSystem(error);
+    auto system = korvane::system::connectAudioSystem(error);
     if (!system) {
         std::fprintf(stderr, "KORVANE: %s\n", error.c_str());
         QMessageBox::critical(nullptr, QStringLiteral("KORVANE"),

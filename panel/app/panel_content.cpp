@@ -2,7 +2,10 @@
 
 #include "panel/audio_model.h"
 
+#include <QApplication>
 #include <QLabel>
+#include <QPalette>
+#include <QStyleFactory>
 #include <QPushButton>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -75,6 +78,26 @@ public:
 };
 
 }  // namespace
+
+void applyDarkAppearance(QApplication& application) {
+    application.setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QPalette palette;
+    const QColor window(0x1e, 0x20, 0x24), base(0x16, 0x18, 0x1b), text(0xe8, 0xea, 0xee), accent(0x3c, 0xd6, 0xc4);
+    palette.setColor(QPalette::Window, window);
+    palette.setColor(QPalette::WindowText, text);
+    palette.setColor(QPalette::Base, base);
+    palette.setColor(QPalette::AlternateBase, window);
+    palette.setColor(QPalette::Text, text);
+    palette.setColor(QPalette::Button, QColor(0x2b, 0x2f, 0x36));
+    palette.setColor(QPalette::ButtonText, text);
+    palette.setColor(QPalette::Highlight, accent);
+    palette.setColor(QPalette::HighlightedText, base);
+    palette.setColor(QPalette::ToolTipBase, base);
+    palette.setColor(QPalette::ToolTipText, text);
+    palette.setColor(QPalette::Disabled, QPalette::Text, QColor(0x70, 0x74, 0x7a));
+    palette.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x70, 0x74, 0x7a));
+    application.setPalette(palette);
+}
 
 QWidget* makePanel(const std::shared_ptr<panel::AudioModel>& audio, QWidget* parent) {
     return new StatusPanel(audio, parent);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 
+class QApplication;
 class QWidget;
 
 namespace korvane::panel {
@@ -12,6 +13,9 @@ class AudioModel;
 }
 
 namespace korvane::app {
+
+// The Fusion style with a dark palette, whatever the desktop's theme. Before any window shows.
+void applyDarkAppearance(QApplication& application);
 
 QWidget* makePanel(const std::shared_ptr<panel::AudioModel>& audio, QWidget* parent);
 

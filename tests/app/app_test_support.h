@@ -16,10 +16,11 @@
 namespace korvane::test {
 
 // The real services, except that the running program's bundle is `bundle` and launching only
-// records the request.
+// records the request (or, with `launch`, also launches).
 class BundledServices final : public platform::ApplicationServices {
 public:
-    explicit BundledServices(std::filesystem::path bundle) : bundle_(std::move(bundle)) {}
+    explicit BundledServices(std::filesystem::path bundle, bool launch = false)
+        : bundle_(std::move(bundle)), launch_(launch) {}
 
     std::optional<std::filesystem::path> mainBundleLocation() const override { return bundle_; }
     std::optional<platform::BundleInfo> mainBundleInfo() const override { return platform::BundleInfo{}; }
@@ -30,7 +31,10 @@ public:
     void openApplication(const std::filesystem::path& bundle,
                          std::function<void(std::optional<std::string>)> completion) override {
         launched.push_back(bundle);
-        completion(std::nullopt);
+        if (launch_)
+            real_.openApplication(bundle, std::move(completion));
+        else
+            completion(std::nullopt);
     }
     std::string operatingSystemVersion() const override { return "Test OS"; }
 
@@ -38,6 +42,7 @@ public:
 
 private:
     std::filesystem::path bundle_;
+    bool launch_;
     platform::LinuxApplicationServices real_;
 };
 

@@ -7,6 +7,7 @@
 #include "shared/routing_files.h"
 #include "tests/app/app_test_support.h"
 #include "tests/support/bundle_fixture.h"
+#include "tests/support/fake_audio_queue.h"
 #include "tests/support/model_fixture.h"
 #include "tests/support/test_environment.h"
 
@@ -23,14 +24,6 @@ using app::QuitState;
 using app::TerminateReply;
 
 constexpr char kHelperName[] = "KORVANE Routing";
-
-class NoQueues final : public platform::audio::AudioQueueService {
-public:
-    platform::audio::OSStatus newOutput(const platform::audio::AudioStreamBasicDescription&,
-                                        std::unique_ptr<platform::audio::AudioOutputQueue>&) override {
-        return -1;
-    }
-};
 
 enum class Helper {
     quitsAfter300ms,  // ours: leaves 300 ms after SIGTERM
@@ -96,7 +89,7 @@ protected:
     BundledServices services;
     ModelSetup modelSetup;
     platform::MemoryDefaultsStore defaults;
-    NoQueues queues;
+    RecordingQueueService queues;
     int terminationRequests = 0;
     int reopenNotifications = 0;
     bool sheetOpen = false;
