@@ -1,8 +1,8 @@
 #include "panel/app/korvane_app.h"
 
 #include "panel/app/main_window.h"
-#include "panel/app/panel_content.h"
 #include "panel/audio_model.h"
+#include "panel/views/settings_panel.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -12,8 +12,8 @@
 namespace korvane::app {
 namespace {
 
-constexpr int kSettingsWidth = 540;
-constexpr int kSettingsHeight = 640;
+constexpr int kSettingsWidth = views::SettingsPanel::kWidth;
+constexpr int kSettingsHeight = views::SettingsPanel::kHeight;
 
 }  // namespace
 
@@ -34,7 +34,11 @@ void KORVANEApp::start() {
     audio_ = panel::AudioModel::create({mainThread_, uptime_, wallClock_, defaults_, applications_, queues_});
     delegate_ = KORVANEAppDelegate::create(delegateEnvironment());
 
-    mainWindow_ = new MainWindow(*this, audio_);
+    const auto bundle = applications_.mainBundleLocation();
+    mainWindow_ = new MainWindow(
+        *this, audio_,
+        {*audio_, interface_, applications_.mainBundleInfo(),
+         bundle ? QString::fromStdString((*bundle / "Contents/Resources/KORVANEBrand.png").string()) : QString()});
     mainWindow_->installEventFilter(this);
     connect(mainWindow_, &MainWindow::contentAppeared, this, [this] { delegate_->attach(audio_); });
     mainWindow_->show();
@@ -85,8 +89,11 @@ QWidget* KORVANEApp::settingsWindow() {
     window->resize(kSettingsWidth, kSettingsHeight);
     auto* layout = new QVBoxLayout(window);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->addWidget(makeSettingsPanel(
-        audio_, [window] { window->close(); }, [this] { delegate_->quitAfterSettingsClose(); }, window));
+    auto* settings = new views::SettingsPanel(*audio_, interface_, mainWindow_->panel()->watcher(), window);
+    layout->addWidget(settings);
+    connect(settings, &views::SettingsPanel::doneRequested, window, &QWidget::close);
+    connect(settings, &views::SettingsPanel::completelyQuitRequested, this,
+            [this] { delegate_->quitAfterSettingsClose(); });
     window->installEventFilter(this);
     settingsWindow_ = window;
     return window;

@@ -9,6 +9,7 @@
 #include "panel/app/korvane_app_delegate.h"
 #include "panel/app/qt_main_thread.h"
 #include "panel/app/settings_defaults_store.h"
+#include "panel/views/interface_preferences.h"
 #include "platform/clock.h"
 
 #include <QObject>
@@ -71,6 +72,7 @@ private:
     SettingsDefaultsStore defaults_;
     platform::SystemUptimeClock uptime_;
     platform::SystemWallClock wallClock_;
+    views::InterfacePreferences interface_{defaults_};
     std::shared_ptr<panel::AudioModel> audio_;
     std::shared_ptr<KORVANEAppDelegate> delegate_;
     QPointer<MainWindow> mainWindow_;

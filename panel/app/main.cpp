@@ -2,7 +2,7 @@
 // exits. SIGTERM and SIGINT, like "Quit KORVANE", run the quit sequence, which waits for the
 // routing helper to close before the panel leaves.
 #include "panel/app/korvane_app.h"
-#include "panel/app/panel_content.h"
+#include "panel/views/appearance.h"
 #include "panel/app/single_instance.h"
 #include "panel/app/termination_signals.h"
 #include "platform/audio_hardware.h"
@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
         break;
     }
 
-    korvane::app::applyDarkAppearance(application);
+    korvane::views::applyDarkAppearance(application);
     platform::LinuxApplicationServices applications;
     if (const auto bundle = applications.mainBundleLocation())
         QApplication::setWindowIcon(QIcon(QString::fromStdString((*bundle / "Contents/Resources/KORVANEBrand.png").string())));

@@ -1,7 +1,6 @@
 #include "panel/app/main_window.h"
 
 #include "panel/app/korvane_app.h"
-#include "panel/app/panel_content.h"
 #include "panel/audio_model.h"
 
 #include <QAction>
@@ -9,10 +8,14 @@
 
 namespace korvane::app {
 
-MainWindow::MainWindow(KORVANEApp& app, std::shared_ptr<panel::AudioModel> audio) {
+MainWindow::MainWindow(KORVANEApp& app, std::shared_ptr<panel::AudioModel> audio, views::PanelEnvironment environment)
+    : panel_(new views::Panel(std::move(environment), this)) {
     setWindowTitle(QStringLiteral("KORVANE"));
     setObjectName(QStringLiteral("KORVANEMainWindow"));
-    setCentralWidget(makePanel(audio, this));
+    // The window's minimum size follows the panel's (it changes with the compact layout).
+    setCentralWidget(panel_);
+    connect(panel_, &views::Panel::completelyQuitRequested, &app,
+            [&app] { app.delegate().quitAfterSettingsClose(); });
     buildMenu(app);
     resize(kDefaultWindowWidth, kDefaultWindowHeight);
 

@@ -2,13 +2,11 @@
 // ("Settings…", "Quit KORVANE"). Opens at 1040 × 860; its minimum size follows the panel's.
 #pragma once
 
+#include "panel/views/panel.h"
+
 #include <QMainWindow>
 
 #include <memory>
-
-namespace korvane::panel {
-class AudioModel;
-}
 
 namespace korvane::app {
 
@@ -20,7 +18,10 @@ inline constexpr int kDefaultWindowHeight = 860;
 class MainWindow final : public QMainWindow {
     Q_OBJECT
 public:
-    MainWindow(KORVANEApp& app, std::shared_ptr<panel::AudioModel> audio);
+    // `audio` and the environment's preferences must outlive the window.
+    MainWindow(KORVANEApp& app, std::shared_ptr<panel::AudioModel> audio, views::PanelEnvironment environment);
+
+    views::Panel* panel() const { return panel_; }
 
 signals:
     // The window's content appeared for the first time.
@@ -31,6 +32,7 @@ protected:
 
 private:
     void buildMenu(KORVANEApp& app);
+    views::Panel* panel_;
     bool appeared_ = false;
 };
 
