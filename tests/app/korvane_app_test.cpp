@@ -119,6 +119,9 @@ TEST_F(KorvaneAppTest, ClosingTheSettingsWindowWhileTheMainWindowIsOpenOnlyHides
 }
 
 TEST_F(KorvaneAppTest, ALaterLaunchResumesTheAutomaticStart) {
+    // Installed, not running: each start launches it (the launch is only recorded here).
+    makeBundle(panelBundle / "Contents" / "Helpers", "KORVANE Routing", "KORVANE Routing",
+               infoJson("audio.ravlin.router", "KORVANE Routing"));
     EventLoop loop;
     ASSERT_TRUE(loop.runUntil([&] { return !services.launched.empty(); }, "the automatic start at launch"));
     app->audio().applyRouting(false);

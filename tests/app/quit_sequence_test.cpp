@@ -248,9 +248,10 @@ TEST_F(QuitSequenceTest, SettingsQuitWaitsForSheetsToClose) {
         ASSERT_TRUE(waitForTerminationRequest());
         EXPECT_EQ(terminationRequests, test.terminationRequests);
         ASSERT_EQ(alerts.size(), test.alerts);
-        if (test.alerts)
+        if (test.alerts) {
             EXPECT_EQ(alerts[0], (app::Alert{"Close Settings to finish quitting",
                                              "Choose KORVANE → Quit KORVANE after closing the open dialog."}));
+        }
         EXPECT_EQ(fresh->quitState(), QuitState::idle) << "the settings quit only asks; the quit sequence decides";
     }
 }
