@@ -9,6 +9,8 @@ namespace korvane {
 
 template <class E>
 struct Unexpected {
+    // A constructor rather than an aggregate, so that Unexpected(value) deduces on every compiler.
+    Unexpected(E value) : error(std::move(value)) {}
     E error;
 };
 
