@@ -57,13 +57,17 @@ Server::~Server() {
     if (lockFd_ >= 0) ::close(lockFd_);
 }
 
-bool Server::bindSocket(std::string& error) {
+bool Server::takeLock(std::string& error) {
     if (error = preparePrivateDirectory(location_.directory); !error.empty()) return false;
     lockFd_ = ::open(location_.daemonLock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (lockFd_ < 0 || ::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
         error = "Another audiosim daemon is already serving " + location_.socket.string() + ".";
         return false;
     }
+    return true;
+}
+
+bool Server::bindSocket(std::string& error) {
     // Holding the daemon lock, whatever is at the socket path was left by a daemon that died.
     struct stat info {};
     if (::lstat(location_.socket.c_str(), &info) == 0) {
@@ -103,12 +107,18 @@ int Server::run() {
         return 1;
     }
 
+    // The saved state is settled (read, or set aside) before the socket accepts anyone, so that
+    // whoever reaches the daemon finds it in its final state, on the machine and on disk alike.
     std::string error;
-    if (!bindSocket(error)) {
+    if (!takeLock(error)) {
         std::fprintf(stderr, "audiosim: %s\n", error.c_str());
         return 1;
     }
     loadState();
+    if (!bindSocket(error)) {
+        std::fprintf(stderr, "audiosim: %s\n", error.c_str());
+        return 1;
+    }
     model_.startClock(true);
 
     std::vector<pollfd> polled;

@@ -34,7 +34,8 @@ private:
         std::uint64_t requestId;
     };
 
-    bool bindSocket(std::string& error);
+    bool takeLock(std::string& error);    // one daemon per socket
+    bool bindSocket(std::string& error);  // under the lock
     void accept();
     bool readFrom(Connection&);  // false: close the connection
     bool flush(Connection&);
