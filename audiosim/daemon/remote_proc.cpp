@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <sys/mman.h>
+#include <utility>
 #include <unistd.h>
 
 namespace audiosim {
@@ -59,10 +60,12 @@ OSStatus RemoteProc::render(AudioObjectID, const AudioTimeStamp* now, const Audi
             self->xruns_.fetch_add(1, std::memory_order_relaxed);
             return kAudioHardwareNoError;  // silence; the client is still busy
         }
-        // The previous cycle's output; buffers of the same layout as this cycle's.
+        // The previous cycle's output; buffers of the same layout as this cycle's. Silence when
+        // that cycle belongs to an earlier run.
         std::size_t offset = 0;
         const float* area = self->area(kCycleOutputOffset);
-        for (std::uint32_t b = 0; output && b < std::min(output->mNumberBuffers, shared.outputBuffers); ++b) {
+        const bool stale = std::exchange(self->discardOutstanding_, false);
+        for (std::uint32_t b = 0; !stale && output && b < std::min(output->mNumberBuffers, shared.outputBuffers); ++b) {
             AudioBuffer& buffer = output->mBuffers[b];
             const std::size_t bytes = std::min<std::size_t>(buffer.mDataByteSize, std::size_t(shared.outputChannels[b]) * shared.frames * 4);
             if (buffer.mData && offset + bytes <= kCycleAreaBytes) std::memcpy(buffer.mData, area + offset / 4, bytes);

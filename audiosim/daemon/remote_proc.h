@@ -23,6 +23,10 @@ public:
     std::uint64_t xruns() const { return xruns_.load(std::memory_order_relaxed); }
     // Tells the client's thread that the callback is gone.
     void shutDown();
+    // The model no longer calls `render` (stopDevice returned). A cycle still outstanding belongs
+    // to the run that ended: when the device starts the callback again, that cycle's output is
+    // dropped rather than played as the new run's first buffer.
+    void stopped() { discardOutstanding_ = outstanding_; }
 
     // The model's clock thread. Real-time: copies, one futex wake, no allocation, no lock. When
     // the client has not finished the previous cycle, counts an xrun, plays silence and does not
@@ -41,7 +45,10 @@ private:
 
     int fd_;
     void* mapping_;
+    // The clock thread's, and the control side's only while the model does not call `render`:
+    // the model's plan exchange orders the two.
     bool outstanding_ = false;  // a cycle was started and its output not yet collected
+    bool discardOutstanding_ = false;  // that cycle was started before the callback was stopped
     std::atomic<std::uint64_t> xruns_{0};
 };
 

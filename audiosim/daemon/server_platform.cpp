@@ -107,7 +107,12 @@ Message Server::handlePlatform(Connection& connection, const std::string& op, co
     if (!handle) return statusOnly(kAudioHardwareIllegalOperationError);
     const auto procID = reinterpret_cast<AudioDeviceIOProcID>(std::uintptr_t(*handle));
     if (op == op::kStart) return statusOnly(hardware.startDevice(deviceId, procID));
-    if (op == op::kStop) return statusOnly(hardware.stopDevice(deviceId, procID));
+    if (op == op::kStop) {
+        const OSStatus status = hardware.stopDevice(deviceId, procID);
+        if (const auto it = connection.procs.find(*handle); status == 0 && it != connection.procs.end())
+            it->second.remote->stopped();
+        return statusOnly(status);
+    }
     if (op == op::kDestroyProc) {
         const OSStatus status = hardware.destroyIOProcID(deviceId, procID);
         if (status == 0) connection.procs.erase(*handle);  // the model no longer calls it

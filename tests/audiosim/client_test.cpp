@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <future>
 #include <thread>
@@ -215,6 +217,97 @@ TEST(AudiosimClient, AfterStopOrDestroyReturnsTheCallbackNeverRunsAgain) {
         EXPECT_TRUE(afterMoreCycles());
         EXPECT_EQ(calls.load(), after);
         EXPECT_NE(hardware->startDevice(speakers, proc), 0);  // the handle is gone
+    }
+}
+
+// Fills every output sample with the level the test chose; once asked, takes its time over one
+// cycle first, as a callback that is stopped while it runs.
+struct LevelWriter {
+    std::atomic<float> level{0};
+    std::atomic<bool> slowOnce{false};
+    std::atomic<bool> inside{false};
+
+    static OSStatus run(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
+                        AudioBufferList* output, const AudioTimeStamp*, void* context) {
+        auto* self = static_cast<LevelWriter*>(context);
+        if (self->slowOnce.exchange(false)) {
+            self->inside = true;
+            std::this_thread::sleep_for(300ms);
+            self->inside = false;
+        }
+        for (std::uint32_t b = 0; output && b < output->mNumberBuffers; ++b) {
+            auto* samples = static_cast<float*>(output->mBuffers[b].mData);
+            std::fill_n(samples, output->mBuffers[b].mDataByteSize / sizeof(float), self->level.load());
+        }
+        return 0;
+    }
+};
+
+// What the virtual device's input plays back: its output, one cycle later.
+struct LoopbackWatch {
+    std::atomic<float> loudest{0};  // since the test last cleared it
+    std::atomic<std::uint64_t> silentInARow{0};
+    std::atomic<std::uint64_t> loudCycles{0};
+
+    static OSStatus run(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
+                        AudioBufferList*, const AudioTimeStamp*, void* context) {
+        auto* self = static_cast<LoopbackWatch*>(context);
+        float peak = 0;
+        for (std::uint32_t b = 0; input && b < input->mNumberBuffers; ++b) {
+            const auto* samples = static_cast<const float*>(input->mBuffers[b].mData);
+            for (std::size_t i = 0; samples && i < input->mBuffers[b].mDataByteSize / sizeof(float); ++i)
+                peak = std::max(peak, std::fabs(samples[i]));
+        }
+        if (peak > self->loudest.load()) self->loudest = peak;
+        if (peak == 0) {
+            self->silentInARow.fetch_add(1);
+        } else {
+            self->silentInARow = 0;
+            self->loudCycles.fetch_add(1);
+        }
+        return 0;
+    }
+};
+
+TEST(AudiosimClient, ACallbackStartedAgainPlaysNothingOfItsEarlierRun) {
+    DaemonFixture daemon;
+    auto hardware = daemon.connect();
+    const AudioObjectID korvane = deviceForUID(*hardware, "audio.ravlin.stereo.v1");
+    LoopbackWatch watch;
+    Running watcher(*hardware, korvane, &LoopbackWatch::run, &watch);
+    const struct {
+        const char* name;
+        bool stoppedMidCycle;
+    } cases[] = {{"stopped between cycles", false}, {"stopped while its cycle runs", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        LevelWriter writer;
+        writer.level = 0.5f;
+        AudioDeviceIOProcID proc = nullptr;
+        ASSERT_EQ(hardware->createIOProcID(korvane, &LevelWriter::run, &writer, proc), 0);
+        ASSERT_EQ(hardware->startDevice(korvane, proc), 0);
+        ASSERT_TRUE(waitUntil([&] { return watch.loudCycles.load() >= 10; }));
+        const float firstRun = watch.loudest.load();
+        if (c.stoppedMidCycle) {
+            writer.slowOnce = true;
+            ASSERT_TRUE(waitUntil([&] { return writer.inside.load(); }));
+        }
+        ASSERT_EQ(hardware->stopDevice(korvane, proc), 0);
+        // Everything the first run wrote has come back.
+        ASSERT_TRUE(waitUntil([&] { return watch.silentInARow.load() >= 50; }));
+
+        writer.level = 0.25f;
+        watch.loudest = 0;
+        watch.loudCycles = 0;
+        ASSERT_EQ(hardware->startDevice(korvane, proc), 0);
+        ASSERT_TRUE(waitUntil([&] { return watch.loudCycles.load() >= 10; }));
+        EXPECT_GT(watch.loudest.load(), 0.0f);
+        EXPECT_LT(watch.loudest.load(), 0.75f * firstRun) << "the second run played a buffer left from the first";
+        EXPECT_EQ(hardware->stopDevice(korvane, proc), 0);
+        EXPECT_EQ(hardware->destroyIOProcID(korvane, proc), 0);
+        ASSERT_TRUE(waitUntil([&] { return watch.silentInARow.load() >= 50; }));
+        watch.loudest = 0;
+        watch.loudCycles = 0;
     }
 }
 
