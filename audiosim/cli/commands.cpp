@@ -42,9 +42,10 @@ struct Session {
     // The daemon's answer; nothing (with the sentence printed) when it did not answer.
     std::optional<Message> answer(Message message) {
         auto reply = connection->call(std::move(message));
-        if (!reply) fail("The audiosim daemon did not answer.");
+        if (!reply) fail(kNoAnswer);
         return reply;
     }
+    static constexpr const char* kNoAnswer = "The audiosim daemon did not answer.";
 
     // A request's status; nothing when the daemon did not answer.
     std::optional<OSStatus> status(Message message) {
@@ -66,6 +67,15 @@ struct Session {
     }
 
     AudioObjectID deviceId(const std::string& uid) { return deviceForUID(*hardware, uid); }
+
+    // Whether `device` is still plugged in (a device plugged in again has a new id); nothing
+    // when the daemon did not answer.
+    std::optional<bool> present(AudioObjectID device) {
+        PropertyList uid;
+        const OSStatus status = hardware->getPropertyObject(device, globalAddress(kAudioDevicePropertyDeviceUID), nullptr, uid);
+        if (status == kAudioHardwareNotRunningError) return std::nullopt;
+        return status == 0;
+    }
 
     std::string text(AudioObjectID device, FourCharCode selector) {
         PropertyList value;
@@ -117,6 +127,31 @@ void showProgress(const char* verb, const std::string& file, double done, double
 
 void endProgress() {
     if (onTerminal()) std::fputc('\n', stderr);
+}
+
+// How long a recording or a playback waits for audio to move before it gives up: long enough
+// for a loaded machine, short enough that a device or daemon that stopped is reported.
+constexpr auto kAudioStall = std::chrono::seconds(5);
+
+// Notices audio that stopped moving: `moved` at every sign of it; `stalled` once none came for
+// kAudioStall.
+class StallWatch {
+public:
+    void moved() { last_ = std::chrono::steady_clock::now(); }
+    bool stalled() const { return std::chrono::steady_clock::now() - last_ > kAudioStall; }
+
+private:
+    std::chrono::steady_clock::time_point last_ = std::chrono::steady_clock::now();
+};
+
+std::string stallSeconds() { return std::to_string(kAudioStall.count()) + " s"; }
+
+std::string noAudioFrom(const std::string& uid) {
+    return "No audio arrived from \"" + uid + "\" for " + stallSeconds() + "; the recording stopped.";
+}
+
+std::string noAudioTakenBy(const std::string& uid) {
+    return "No audio was taken by \"" + uid + "\" for " + stallSeconds() + "; playback stopped.";
 }
 
 }  // namespace
@@ -209,38 +244,77 @@ int play(const std::string& file, const std::optional<std::string>& device) {
     if (!audio) return fail(error);
     if (!change.empty()) std::printf("Playing %s: %s.\n", file.c_str(), change.c_str());
     std::fflush(stdout);
-    // Streams the file in half-second pieces, keeping at most about two seconds queued.
-    const std::size_t piece = std::size_t(audio->rate / 2) * std::size_t(audio->channels);
+    // Streams the file in half-second pieces, keeping at most about two seconds queued. The
+    // playback lives in the daemon that queued it. It fails when the device goes, when that daemon
+    // ends, and when the device takes nothing for a while (a daemon that stopped answering too).
+    const std::size_t channels = std::size_t(audio->channels);
+    const std::size_t piece = std::size_t(audio->rate / 2) * channels;
     const double total = double(audio->frames()) / audio->rate;
     std::uint64_t playback = 0;
-    std::size_t sent = 0;
-    for (;;) {
-        std::uint64_t remaining = 0;
-        bool playing = false;
+    std::uint64_t generation = 0;  // of the connection the playback was queued over
+    std::size_t sent = 0;          // samples handed over
+    std::size_t queued = 0;        // frames handed over and not yet taken, as last heard
+    std::size_t taken = 0;         // frames the device has taken, as last heard
+    bool playing = false;          // the daemon still holds the playback, as last heard
+    StallWatch watch;
+    const auto restarted = [&] { return session.connection->generation() != generation; };
+    const auto unplugged = [&] { return session.present(id) == false; };
+    const auto lost = [&] {
+        return fail(restarted() ? "The audiosim daemon restarted; playback stopped."
+                                : "\"" + uid + "\" was unplugged; playback stopped.");
+    };
+    while (playback || sent < audio->samples.size()) {  // an empty file plays nothing
+        bool heard = true;
         if (playback) {
-            const auto state = session.request(Message{{"op", op::kPlaybackState}, {"playback", playback}}, "Playback failed");
-            if (!state) return 1;
-            remaining = wire::unsignedField(*state, "remaining").value_or(0);
-            playing = state->value("playing", false);
+            const auto state = session.connection->call(Message{{"op", op::kPlaybackState}, {"playback", playback}});
+            heard = state.has_value();
+            if (state) {
+                if (restarted()) return lost();
+                const auto status = wire::integerField(*state, "status").value_or(-1);
+                if (status != 0) return fail("Playback failed (status " + std::to_string(status) + ").");
+                playing = state->value("playing", false);
+                queued = playing ? std::size_t(wire::unsignedField(*state, "remaining").value_or(0)) : 0;
+                if (const std::size_t now = sent / channels - std::min(queued, sent / channels); now > taken) {
+                    taken = now;
+                    watch.moved();
+                }
+                // An ending that is not the device's taking the last frame.
+                if (!playing && (unplugged() || restarted())) return lost();
+                if (!playing && sent >= audio->samples.size()) break;
+            }
+            if (watch.stalled()) return fail(noAudioTakenBy(uid));
         }
-        if (playback && !playing && sent >= audio->samples.size()) break;
-        if (sent < audio->samples.size() && remaining < std::uint64_t(audio->rate) * 2) {
+        if (heard && sent < audio->samples.size() && queued < std::size_t(audio->rate) * 2) {
             const std::size_t size = std::min(piece, audio->samples.size() - sent);
+            const bool appends = playback && playing;
             Message request{{"op", op::kPlay},
                             {"uid", uid},
                             {"channels", audio->channels},
                             {"data", Message::binary(std::vector<std::uint8_t>(
                                          reinterpret_cast<const std::uint8_t*>(audio->samples.data() + sent),
                                          reinterpret_cast<const std::uint8_t*>(audio->samples.data() + sent + size)))}};
-            if (playback && playing) request["append"] = playback;
-            const auto reply = session.request(std::move(request), "\"" + uid + "\" cannot play " + file);
-            if (!reply) return 1;
-            playback = wire::unsignedField(*reply, "playback").value_or(0);
+            if (appends) request["append"] = playback;
+            const auto reply = session.connection->call(std::move(request));
+            // A new playback is known only by the id in its answer. An append without one still went
+            // out whole: it follows an answered call, so nothing held it back, and a send that fails
+            // breaks the connection (the next answer then comes from another generation). A daemon
+            // that answers again has queued it, in order.
+            if (!reply && !appends) return fail(Session::kNoAnswer);
+            if (reply) {
+                if (playback && restarted()) return lost();
+                const auto status = wire::integerField(*reply, "status").value_or(-1);
+                if (status != 0 && unplugged()) return lost();
+                if (status != 0)
+                    return fail("\"" + uid + "\" cannot play " + file + " (status " + std::to_string(status) + ").");
+                playback = wire::unsignedField(*reply, "playback").value_or(0);
+                if (!appends) generation = session.connection->generation();
+            }
             sent += size;
+            queued += size / channels;
+            playing = true;
             continue;
         }
-        const double played = double(sent / std::size_t(audio->channels) - remaining) / audio->rate;
-        showProgress("Playing", file, played, total);
+        showProgress("Playing", file, double(taken) / audio->rate, total);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     showProgress("Playing", file, total, total);
@@ -285,14 +359,6 @@ struct RecordRing {
         return 0;
     }
 };
-
-// How long a recording waits for the next audio before it gives up: long enough for a loaded
-// machine, short enough that a device or daemon that stopped is reported.
-constexpr auto kAudioStall = std::chrono::seconds(5);
-
-std::string noAudioFrom(const std::string& uid) {
-    return "No audio arrived from \"" + uid + "\" for " + std::to_string(kAudioStall.count()) + " s; the recording stopped.";
-}
 
 // Announces on standard output, at once, that audio from now on is recorded.
 void announceRecording(const std::string& uid, double seconds) {
@@ -339,7 +405,7 @@ int recordOutput(Session& session, const std::string& uid, AudioObjectID id, Wav
         if (wire::binaryField(*reply, "data")->empty()) break;
     }
     announceRecording(uid, seconds);
-    auto lastAudio = std::chrono::steady_clock::now();
+    StallWatch watch;
     while (audio.samples.size() < wanted) {
         const auto reply = take();
         if (!reply) return 1;
@@ -349,10 +415,10 @@ int recordOutput(Session& session, const std::string& uid, AudioObjectID id, Wav
         audio.samples.insert(audio.samples.end(), floats, floats + count);
         showProgress("Recording", file, double(audio.frames()) / audio.rate, seconds);
         if (!data->empty()) {
-            lastAudio = std::chrono::steady_clock::now();
+            watch.moved();
             continue;
         }
-        if (std::chrono::steady_clock::now() - lastAudio > kAudioStall) return fail(noAudioFrom(uid));
+        if (watch.stalled()) return fail(noAudioFrom(uid));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return 0;
@@ -369,16 +435,16 @@ int recordInput(Session& session, const std::string& uid, AudioObjectID id, WavA
         if (capture.status != 0)
             return fail("Cannot record from \"" + uid + "\" (status " + std::to_string(capture.status) + ").");
         announceRecording(uid, seconds);
-        auto lastAudio = std::chrono::steady_clock::now();
+        StallWatch watch;
         while (audio.samples.size() < wanted) {
             const std::size_t w = ring.written.load(std::memory_order_acquire);
             std::size_t r = ring.read.load(std::memory_order_relaxed);
-            if (r < w) lastAudio = std::chrono::steady_clock::now();
+            if (r < w) watch.moved();
             while (r < w && audio.samples.size() < wanted) audio.samples.push_back(ring.samples[(r++) % ring.samples.size()]);
             ring.read.store(r, std::memory_order_release);
             showProgress("Recording", file, double(audio.frames()) / audio.rate, seconds);
             if (audio.samples.size() >= wanted) break;
-            if (std::chrono::steady_clock::now() - lastAudio > kAudioStall) return fail(noAudioFrom(uid));
+            if (watch.stalled()) return fail(noAudioFrom(uid));
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }  // stopped: the ring is no longer written
