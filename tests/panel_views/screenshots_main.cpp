@@ -13,6 +13,7 @@
 #include <QScrollArea>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 
 namespace {
@@ -46,117 +47,100 @@ QPixmap overWindow(const QPixmap& window, QWidget& sheet) {
     return picture;
 }
 
+// How a scene's model stands when its panel shows.
+enum class Start {
+    running,       // routing applied and answered as running
+    driverMissing, // the virtual device unplugged
+    helperSilent,  // routing applied, then five seconds without an answer from the helper
+};
+enum class Layout { full, compact };
+// What a scene's picture shows.
+enum class Shot { panel, helpSheet, settingsSheet, settingsWindow, settingsContent };
+
 struct Scene {
     const char* file;
-    std::function<QPixmap(ViewSetup&)> render;
+    Start start;
+    Layout layout;
+    std::function<void(ViewSetup&)> then;  // on the shown panel, before the picture; may be empty
+    Shot shot;
 };
 
-std::vector<Scene> scenes() {
-    return {
-        {"panel-full.png",
-         [](ViewSetup& s) {
-             s.startRunning();
-             auto& panel = s.showPanel();
-             s.playIntoDriver(0.5, 0.32);
-             return panel.grab();
-         }},
-        {"panel-compact.png",
-         [](ViewSetup& s) {
-             s.startRunning();
-             auto& panel = s.showPanel(true);
-             s.playIntoDriver(0.5, 0.32);
-             return panel.grab();
-         }},
-        {"panel-running-clipping.png",
-         [](ViewSetup& s) {
-             s.startRunning();
-             auto& panel = s.showPanel();
-             s.playIntoDriver(0.8, 1.0);  // the right channel reaches 0 dBFS: its clip lamp lights
-             return panel.grab();
-         }},
-        {"panel-pending-changes.png",
-         [](ViewSetup& s) {
-             s.startRunning();
-             auto& panel = s.showPanel();
-             s.model->setSelectedOutput(korvane::test::kHeadphones);
-             s.settle();
-             return panel.grab();
-         }},
-        {"panel-driver-missing.png",
-         [](ViewSetup& s) {
-             s.audio.model.unplug(korvane::test::kKorvane);
-             auto& panel = s.showPanel();
-             return panel.grab();
-         }},
-        {"panel-unavailable.png",
-         [](ViewSetup& s) {
-             s.create();
-             s.model->applyRouting(true);
-             auto& panel = s.showPanel();
-             s.runPasses(100);  // five seconds without an answer from the helper
-             return panel.grab();
-         }},
-        {"panel-recovered-compact.png",
-         [](ViewSetup& s) {
-             s.create();
-             s.model->applyRouting(true);
-             auto& panel = s.showPanel(true);
-             s.runPasses(100);
-             s.model->restoreMacOutput();
-             s.settle();
-             return panel.grab();
-         }},
-        {"settings.png",
-         [](ViewSetup& s) {
-             s.startRunning();
-             s.showPanel();
-             views::SettingsPanel settings(*s.model, *s.interface);
-             settings.show();
-             s.settle();
-             return settings.grab();
-         }},
-        {"settings-all.png",
-         [](ViewSetup& s) {
-             s.startRunning();
-             s.showPanel();
-             views::SettingsPanel settings(*s.model, *s.interface);
-             settings.show();
-             s.settle();
-             QWidget* content = settings.findChild<QScrollArea*>()->widget();
-             content->resize(views::SettingsPanel::kWidth, content->sizeHint().height());
-             return content->grab();
-         }},
-        {"settings-driver-missing-sheet.png",
-         [](ViewSetup& s) {
-             s.audio.model.unplug(korvane::test::kKorvane);
-             auto& panel = s.showPanel();
-             const QPixmap window = panel.grab();
-             panel.showSettings();
-             s.settle();
-             return overWindow(window, *panel.settingsSheet());
-         }},
-        {"help-sheet.png",
-         [](ViewSetup& s) {
-             s.startRunning();
-             auto& panel = s.showPanel();
-             s.model->createDAWDevice();
-             s.settle();
-             const QPixmap window = panel.grab();
-             panel.showHelp();
-             s.settle();
-             return overWindow(window, *panel.helpSheet());
-         }},
-        {"help-sheet-driver-missing.png",
-         [](ViewSetup& s) {
-             s.audio.model.unplug(korvane::test::kKorvane);
-             auto& panel = s.showPanel();
-             const QPixmap window = panel.grab();
-             panel.showHelp();
-             s.settle();
-             return overWindow(window, *panel.helpSheet());
-         }},
-    };
+// The panel's meters after a stereo tone with these peaks played into the virtual device.
+std::function<void(ViewSetup&)> playing(double left, double right) {
+    return [=](ViewSetup& s) { s.playIntoDriver(left, right); };
 }
+
+views::Panel& showPanel(ViewSetup& s, Start start, Layout layout) {
+    const bool compact = layout == Layout::compact;
+    switch (start) {
+    case Start::running:
+        s.startRunning();
+        return s.showPanel(compact);
+    case Start::driverMissing:
+        s.audio.model.unplug(korvane::test::kKorvane);
+        return s.showPanel(compact);
+    case Start::helperSilent: {
+        s.create();
+        s.model->applyRouting(true);
+        views::Panel& panel = s.showPanel(compact);
+        s.runPasses(100);
+        return panel;
+    }
+    }
+    std::abort();
+}
+
+QPixmap render(const Scene& scene, ViewSetup& s) {
+    views::Panel& panel = showPanel(s, scene.start, scene.layout);
+    if (scene.then) {
+        scene.then(s);
+        s.settle();
+    }
+    switch (scene.shot) {
+    case Shot::panel:
+        return panel.grab();
+    case Shot::helpSheet:
+    case Shot::settingsSheet: {
+        const QPixmap window = panel.grab();
+        if (scene.shot == Shot::helpSheet)
+            panel.showHelp();
+        else
+            panel.showSettings();
+        s.settle();
+        QWidget* sheet = scene.shot == Shot::helpSheet ? static_cast<QWidget*>(panel.helpSheet()) : panel.settingsSheet();
+        return overWindow(window, *sheet);
+    }
+    case Shot::settingsWindow:
+    case Shot::settingsContent: {
+        views::SettingsPanel settings(*s.model, *s.interface);
+        settings.show();
+        s.settle();
+        if (scene.shot == Shot::settingsWindow) return settings.grab();
+        QWidget* content = settings.findChild<QScrollArea*>()->widget();
+        content->resize(views::SettingsPanel::kWidth, content->sizeHint().height());
+        return content->grab();
+    }
+    }
+    std::abort();
+}
+
+const Scene kScenes[] = {
+    {"panel-full.png", Start::running, Layout::full, playing(0.5, 0.32), Shot::panel},
+    {"panel-compact.png", Start::running, Layout::compact, playing(0.5, 0.32), Shot::panel},
+    // The right channel reaches 0 dBFS: its clip lamp lights.
+    {"panel-running-clipping.png", Start::running, Layout::full, playing(0.8, 1.0), Shot::panel},
+    {"panel-pending-changes.png", Start::running, Layout::full,
+     [](ViewSetup& s) { s.model->setSelectedOutput(korvane::test::kHeadphones); }, Shot::panel},
+    {"panel-driver-missing.png", Start::driverMissing, Layout::full, nullptr, Shot::panel},
+    {"panel-unavailable.png", Start::helperSilent, Layout::full, nullptr, Shot::panel},
+    {"panel-recovered-compact.png", Start::helperSilent, Layout::compact, [](ViewSetup& s) { s.model->restoreMacOutput(); },
+     Shot::panel},
+    {"settings.png", Start::running, Layout::full, nullptr, Shot::settingsWindow},
+    {"settings-all.png", Start::running, Layout::full, nullptr, Shot::settingsContent},
+    {"settings-driver-missing-sheet.png", Start::driverMissing, Layout::full, nullptr, Shot::settingsSheet},
+    {"help-sheet.png", Start::running, Layout::full, [](ViewSetup& s) { s.model->createDAWDevice(); }, Shot::helpSheet},
+    {"help-sheet-driver-missing.png", Start::driverMissing, Layout::full, nullptr, Shot::helpSheet},
+};
 
 }  // namespace
 
@@ -174,9 +158,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     bool ok = true;
-    for (const Scene& scene : scenes()) {
+    for (const Scene& scene : kScenes) {
         ViewSetup setup;
-        ok = save(scene.render(setup), directory, scene.file) && ok;
+        ok = save(render(scene, setup), directory, scene.file) && ok;
     }
     return ok ? 0 : 1;
 }
