@@ -1,71 +1,26 @@
-// Proves that the device model's clock thread allocates nothing once it runs: this program
-// replaces the global allocation functions and counts what that thread allocates, from the first
+// Proves that the device model's clock thread allocates nothing once it runs: this program counts
+// what that thread allocates (the counter replaces the global allocation functions), from the first
 // callback it runs on, through cycles of devices, aggregates, the KORVANE processing, taps and
 // output queues, while another thread changes what runs.
 #include "audiosim/model/device_model.h"
 #include "tests/audiosim/model_load.h"
+#include "tests/support/allocation_counter.h"
 
 #include "platform/clock.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
-#include <new>
-
-namespace {
-// Set on the clock thread by the first callback that runs there.
-thread_local bool counting = false;
-std::atomic<std::size_t> allocations{0};
-
-void count() {
-    if (counting) allocations.fetch_add(1, std::memory_order_relaxed);
-}
-void* allocate(std::size_t size) {
-    count();
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    count();
-    return std::malloc(size ? size : 1);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    count();
-    return std::malloc(size ? size : 1);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-// C allocations too, through the C library's own entry points.
-extern "C" void* __libc_malloc(std::size_t);
-extern "C" void* __libc_calloc(std::size_t, std::size_t);
-extern "C" void* __libc_realloc(void*, std::size_t);
-extern "C" void* malloc(std::size_t size) {
-    count();
-    return __libc_malloc(size);
-}
-extern "C" void* calloc(std::size_t number, std::size_t size) {
-    count();
-    return __libc_calloc(number, size);
-}
-extern "C" void* realloc(void* p, std::size_t size) {
-    count();
-    return __libc_realloc(p, size);
-}
-#endif
 
 namespace audiosim {
 namespace {
 
 using namespace platform::audio;
+using korvane::test::allocateOnce;
+using korvane::test::countedAllocations;
+using korvane::test::resetCountedAllocations;
+using korvane::test::startCountingAllocations;
+using korvane::test::stopCountingAllocations;
 using test::waitFor;
 
 // Starts counting on the thread it runs on, plays a quiet tone, and counts its cycles; with
@@ -77,8 +32,8 @@ struct Probe {
     static OSStatus render(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
                            AudioBufferList* output, const AudioTimeStamp*, void* data) {
         auto* self = static_cast<Probe*>(data);
-        counting = true;
-        if (self->allocates) delete new int(3);
+        startCountingAllocations();
+        if (self->allocates) allocateOnce();
         for (std::uint32_t b = 0; b < output->mNumberBuffers; ++b) {
             auto* samples = static_cast<float*>(output->mBuffers[b].mData);
             for (std::uint32_t i = 0; i < output->mBuffers[b].mDataByteSize / 4; ++i) samples[i] = 0.01f * float(i % 7);
@@ -101,10 +56,10 @@ PropertyList routeAggregate() {
 
 TEST(ModelCycleAllocation, TheClockThreadAllocatesNothing) {
     // The counter itself works, on this thread and on the clock thread.
-    counting = true;
-    delete new int(3);
-    counting = false;
-    EXPECT_GE(allocations.exchange(0), 1u);
+    startCountingAllocations();
+    allocateOnce();
+    stopCountingAllocations();
+    EXPECT_GE(countedAllocations(), 1u);
 
     struct Case {
         const char* name;
@@ -134,7 +89,7 @@ TEST(ModelCycleAllocation, TheClockThreadAllocatesNothing) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        allocations = 0;
+        resetCountedAllocations();
         platform::ManualClock clock;
         DeviceModel model(test::shortCycleMachine(), clock);
         auto client = model.connect();
@@ -158,7 +113,7 @@ TEST(ModelCycleAllocation, TheClockThreadAllocatesNothing) {
             ASSERT_TRUE(waitFor([&] { return probe.cycles.load() >= from + 200 && hammer.rounds() >= rounds + 20; },
                                 "200 more cycles under requests"));
         }
-        const std::size_t counted = allocations.load();
+        const std::size_t counted = countedAllocations();
         if (c.allocates)
             EXPECT_GE(counted, 200u);
         else

@@ -1,59 +1,19 @@
-// Proves that the render callback allocates nothing: this program replaces the global allocation
-// functions and counts what the calling thread allocates while the callback runs.
+// Proves that the render callback allocates nothing: this program counts what the calling thread
+// allocates while the callback runs (the counter replaces the global allocation functions).
 #include "router/engine/route_state.h"
 #include "tests/router/render_buffers.h"
+#include "tests/support/allocation_counter.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <new>
+#include <limits>
 
 namespace {
-thread_local bool counting = false;
-thread_local std::size_t allocations = 0;
 
-void* allocate(std::size_t size) {
-    if (counting) ++allocations;
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (counting) ++allocations;
-    return std::malloc(size ? size : 1);
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    if (counting) ++allocations;
-    return std::malloc(size ? size : 1);
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-// C allocations too, through the C library's own entry points.
-extern "C" void* __libc_malloc(std::size_t);
-extern "C" void* __libc_calloc(std::size_t, std::size_t);
-extern "C" void* __libc_realloc(void*, std::size_t);
-extern "C" void* malloc(std::size_t size) {
-    if (counting) ++allocations;
-    return __libc_malloc(size);
-}
-extern "C" void* calloc(std::size_t count, std::size_t size) {
-    if (counting) ++allocations;
-    return __libc_calloc(count, size);
-}
-extern "C" void* realloc(void* p, std::size_t size) {
-    if (counting) ++allocations;
-    return __libc_realloc(p, size);
-}
-#endif
-
-namespace {
+using korvane::test::allocateOnce;
+using korvane::test::countedAllocations;
+using korvane::test::startCountingAllocations;
+using korvane::test::stopCountingAllocations;
 
 TEST(RouteRenderAllocation, TheCallbackAllocatesNothing) {
     // Every path: stereo, mono and wide sources, padding, a wide listening output, non-finite data.
@@ -68,18 +28,18 @@ TEST(RouteRenderAllocation, TheCallbackAllocatesNothing) {
         route.inputChannel = 2;
         route.listenChannel = 2;
 
-        counting = true;
+        startCountingAllocations();
         for (int cycle = 0; cycle < 100; ++cycle)
             korvane::engine::routeRender(0, nullptr, input.list(), nullptr, output.list(), nullptr, &route);
-        counting = false;
-        EXPECT_EQ(allocations, 0u);
+        stopCountingAllocations();
+        EXPECT_EQ(countedAllocations(), 0u);
         EXPECT_EQ(route.cycles.load(), 100u);
     }
     // The counter itself works.
-    counting = true;
-    delete new int(3);
-    counting = false;
-    EXPECT_GE(allocations, 1u);
+    startCountingAllocations();
+    allocateOnce();
+    stopCountingAllocations();
+    EXPECT_GE(countedAllocations(), 1u);
 }
 
 }  // namespace
