@@ -14,13 +14,6 @@
 
 namespace korvane::test {
 
-inline constexpr const char* kKorvane = "audio.ravlin.stereo.v1";
-inline constexpr const char* kMicrophone = "BuiltInMicrophoneDevice";
-inline constexpr const char* kSpeakers = "BuiltInSpeakerDevice";
-inline constexpr const char* kInterface = "USBInterface:2in2out";
-inline constexpr const char* kHeadphones = "BTHeadphones:00-11-22";
-inline constexpr const char* kHDMI = "HDMIDisplay:1";
-
 struct PanelSetup {
     explicit PanelSetup(audiosim::MachineSpec machine = audiosim::builtinMachine()) : audio(std::move(machine)) {
         queues.model = &audio.model;

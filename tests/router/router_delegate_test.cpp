@@ -15,12 +15,11 @@ namespace {
 using namespace platform::audio;
 using audiosim::Fault;
 using audiosim::Operation;
-
-constexpr const char* kKorvane = "audio.ravlin.stereo.v1";
-constexpr const char* kMicrophone = "BuiltInMicrophoneDevice";
-constexpr const char* kSpeakers = "BuiltInSpeakerDevice";
-constexpr const char* kInterface = "USBInterface:2in2out";
-constexpr const char* kHeadphones = "BTHeadphones:00-11-22";
+using test::kHeadphones;
+using test::kInterface;
+using test::kKorvane;
+using test::kMicrophone;
+using test::kSpeakers;
 
 // Runs posted tasks when the test says so; records the timer.
 class FakeMainThread final : public MainThread {

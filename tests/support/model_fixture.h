@@ -1,5 +1,5 @@
-// Test support: the device model in process, installed as the platform audio hardware, on a
-// manual clock; and a forwarding base for fakes that alter one call of a real implementation.
+// Test support: the built-in machine's device UIDs; the device model in process, installed as the
+// platform audio hardware, on a manual clock; and a forwarding base for fakes that alter one call of a real implementation.
 #pragma once
 
 #include "audiosim/model/device_model.h"
@@ -9,6 +9,14 @@
 #include <memory>
 
 namespace korvane::test {
+
+// The UIDs of the built-in machine's devices.
+inline constexpr const char* kKorvane = "audio.ravlin.stereo.v1";
+inline constexpr const char* kMicrophone = "BuiltInMicrophoneDevice";
+inline constexpr const char* kSpeakers = "BuiltInSpeakerDevice";
+inline constexpr const char* kInterface = "USBInterface:2in2out";
+inline constexpr const char* kHeadphones = "BTHeadphones:00-11-22";
+inline constexpr const char* kHDMI = "HDMIDisplay:1";
 
 struct ModelSetup {
     explicit ModelSetup(audiosim::MachineSpec machine = audiosim::builtinMachine())
