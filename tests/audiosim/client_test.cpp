@@ -1,32 +1,14 @@
 // The client library against a real daemon: callback threads that start late or are stopped mid
 // cycle, a daemon that restarts or stops answering, and a permission prompt left unanswered.
 #include "audiosim/client/callback_thread.h"
-#include "audiosim/client/remote_services.h"
-#include "tests/support/daemon_fixture.h"
-
-#include <gtest/gtest.h>
+#include "tests/audiosim/daemon_test_prelude.h"
 
 #include <algorithm>
-#include <atomic>
-#include <chrono>
 #include <cmath>
-#include <csignal>
 #include <future>
-#include <thread>
 
 namespace korvane {
 namespace {
-
-using namespace platform::audio;
-using namespace std::chrono_literals;
-using audiosim::wire::Message;
-using test::DaemonFixture;
-using test::waitUntil;
-
-std::uint64_t statsField(audiosim::RemoteHardware& hardware, const char* field) {
-    const auto reply = hardware.connection().call(Message{{"op", "stats"}});
-    return reply ? (*reply)[field].get<std::uint64_t>() : 0;
-}
 
 double nominalRate(AudioHardware& hardware, AudioObjectID device) {
     double rate = 0;
@@ -34,13 +16,6 @@ double nominalRate(AudioHardware& hardware, AudioObjectID device) {
     return hardware.getPropertyData(device, globalAddress(kAudioDevicePropertyNominalSampleRate), nullptr, size, &rate) == 0
                ? rate
                : 0;
-}
-
-// Counts its calls.
-OSStatus countCalls(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
-                    AudioBufferList*, const AudioTimeStamp*, void* context) {
-    static_cast<std::atomic<std::uint64_t>*>(context)->fetch_add(1);
-    return 0;
 }
 
 // Sets the callback thread's start hook for the test's lifetime.
@@ -65,22 +40,6 @@ TEST(AudiosimClient, ACallbackThreadThatStartsAfterTheFirstCycleStillRunsIt) {
     EXPECT_EQ(hardware->stopDevice(speakers, proc), 0);
     EXPECT_EQ(hardware->destroyIOProcID(speakers, proc), 0);
 }
-
-// A callback registered and started on a device; stopped and destroyed at the end.
-struct Running {
-    audiosim::RemoteHardware& hardware;
-    AudioObjectID device;
-    AudioDeviceIOProcID proc = nullptr;
-    Running(audiosim::RemoteHardware& hardware, AudioObjectID device, AudioDeviceIOProc callback, void* context)
-        : hardware(hardware), device(device) {
-        EXPECT_EQ(hardware.createIOProcID(device, callback, context, proc), 0);
-        EXPECT_EQ(hardware.startDevice(device, proc), 0);
-    }
-    ~Running() {
-        hardware.stopDevice(device, proc);
-        hardware.destroyIOProcID(device, proc);
-    }
-};
 
 TEST(AudiosimClient, AfterADaemonRestartTheNextCallConnectsAgain) {
     DaemonFixture daemon;
@@ -146,7 +105,7 @@ TEST(AudiosimClient, APendingPermissionPromptHoldsUpNoOtherCall) {
     auto permission = std::make_unique<audiosim::RemoteCapturePermission>(connection);
     std::atomic<bool> answered{false};
     permission->requestAccess([&](bool) { answered = true; });
-    ASSERT_TRUE(waitUntil([&] { return statsField(*observer, "prompts") == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return daemonStat(*observer, "prompts") == 1; }));
 
     // Calls over the service's connection go on while the prompt waits.
     auto status = std::async(std::launch::async, [&] { return permission->status(); });
@@ -158,10 +117,11 @@ TEST(AudiosimClient, APendingPermissionPromptHoldsUpNoOtherCall) {
     auto destroyed = std::async(std::launch::async, [&] { permission.reset(); });
     ASSERT_EQ(destroyed.wait_for(20s), std::future_status::ready);
     EXPECT_FALSE(answered.load());
-    EXPECT_TRUE(waitUntil([&] { return statsField(*observer, "prompts") == 0; }));  // its connection closed
+    EXPECT_TRUE(waitUntil([&] { return daemonStat(*observer, "prompts") == 0; }));  // its connection closed
 }
 
-// A callback that takes three seconds the first time, as a stuck one might.
+// A callback that takes three seconds the first time, as a stuck one might. The sleep is that
+// stuck callback, not a wait: stop must wait it out.
 struct SlowFirstCall {
     std::atomic<bool> inside{false};
     std::atomic<std::uint64_t> calls{0};

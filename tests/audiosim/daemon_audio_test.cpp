@@ -1,33 +1,11 @@
 #include "audiosim/cli/wav_file.h"
-#include "audiosim/client/remote_services.h"
 #include "router/engine/route_engine.h"
-#include "tests/support/daemon_fixture.h"
-
-#include <gtest/gtest.h>
+#include "tests/audiosim/daemon_test_prelude.h"
 
 #include <cmath>
-#include <csignal>
-#include <thread>
 
 namespace korvane {
 namespace {
-
-using namespace platform::audio;
-using namespace std::chrono_literals;
-using audiosim::wire::Message;
-using test::DaemonFixture;
-
-// What the device's output received since the last call.
-std::vector<float> takeTap(audiosim::RemoteHardware& hardware, const std::string& uid) {
-    std::vector<float> samples;
-    for (;;) {
-        const auto reply = hardware.connection().call(Message{{"op", "takeTap"}, {"uid", uid}});
-        const auto& data = (*reply)["data"].get_binary();
-        if (data.empty()) return samples;
-        const auto* floats = reinterpret_cast<const float*>(data.data());
-        samples.insert(samples.end(), floats, floats + data.size() / 4);
-    }
-}
 
 float peakOf(const std::vector<float>& samples, std::size_t channel, std::size_t channels) {
     float peak = 0;
@@ -123,16 +101,16 @@ TEST(DaemonAudio, TheRouteEngineCopiesAHardwareInputToAListeningOutput) {
     RouteState* route = RavlinRouteStart(deviceForUID(*hardware, "USBInterface:2in2out"), deviceForUID(*hardware, "BuiltInSpeakerDevice"),
                                          message, sizeof message);
     ASSERT_NE(route, nullptr) << message;
-    // Listen until a tenth of a second of the interface's sine has arrived (or five seconds pass).
+    // Listen until a tenth of a second of the interface's sine has arrived.
     const float expected = float(std::pow(10.0, -12.0 / 20.0));  // its 440 Hz at -12 dBFS
     std::vector<float> heard;
     std::size_t loudFrames = 0;
-    for (int i = 0; i < 500 && loudFrames < 4800; ++i) {
-        std::this_thread::sleep_for(10ms);
+    waitUntil([&] {
         const auto more = takeTap(*hardware, "BuiltInSpeakerDevice");
         for (std::size_t s = 0; s < more.size(); s += 2) loudFrames += more[s] != 0.0f;
         heard.insert(heard.end(), more.begin(), more.end());
-    }
+        return loudFrames >= 4800;
+    });
     EXPECT_GT(RavlinRouteCycles(route), 0u);
     EXPECT_GT(RavlinRouteMonitorPeak(route), 0.2f);
     RavlinRouteStop(route);
@@ -157,18 +135,25 @@ TEST(DaemonAudio, AnOutputQueuePlaysItsBufferOnce) {
     auto* samples = static_cast<float*>(buffer->mAudioData);
     for (int i = 0; i < 4800 * 2; ++i) samples[i] = 0.063095734f;
     buffer->mAudioDataByteSize = 4800 * 8;
+    // A witness on the speakers counts the cycles that the clock runs meanwhile.
+    std::atomic<std::uint64_t> cycles{0};
+    Running witness(*hardware, deviceForUID(*hardware, "BuiltInSpeakerDevice"), &countCalls, &cycles);
     takeTap(*hardware, "BTHeadphones:00-11-22");
     ASSERT_EQ(queue->enqueueBuffer(buffer), 0);
     ASSERT_EQ(queue->start(), 0);
-    std::vector<float> heard;
-    for (int i = 0; i < 100 && heard.size() < 2u * 48000 / 2; ++i) {
-        std::this_thread::sleep_for(20ms);
-        const auto more = takeTap(*hardware, "BTHeadphones:00-11-22");
-        heard.insert(heard.end(), more.begin(), more.end());
-    }
     std::size_t loud = 0;
-    for (const float s : heard) loud += s == 0.063095734f;
-    EXPECT_EQ(loud, 4800u * 2);  // every sample once, no more
+    const auto listen = [&] {
+        for (const float s : takeTap(*hardware, "BTHeadphones:00-11-22")) loud += s == 0.063095734f;
+    };
+    // Every sample once, and no more while half a second of cycles runs after the last.
+    EXPECT_TRUE(waitUntil([&] {
+        listen();
+        return loud >= 4800u * 2;
+    }));
+    const std::uint64_t from = cycles.load();
+    EXPECT_TRUE(waitUntil([&] { return cycles.load() >= from + 48000 / 2 / 512 + 1; }));
+    listen();
+    EXPECT_EQ(loud, 4800u * 2);
     EXPECT_EQ(queue->dispose(), 0);
 
     format.mFormatFlags = kAudioFormatFlagIsSignedInteger;

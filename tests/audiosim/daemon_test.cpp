@@ -1,43 +1,20 @@
-#include "audiosim/client/remote_services.h"
 #include "audiosim/protocol/operations.h"
 #include "audiosim/protocol/paths.h"
 #include "shared/audio_device_inventory.h"
 #include "shared/driver_contract.h"
 #include "shared/listening_volume.h"
-#include "tests/support/daemon_fixture.h"
+#include "tests/audiosim/daemon_test_prelude.h"
 
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <csignal>
 #include <cstring>
 #include <future>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace korvane {
 namespace {
-
-using namespace platform::audio;
-using namespace std::chrono_literals;
-using audiosim::wire::Message;
-using test::DaemonFixture;
-
-Message stats(audiosim::RemoteHardware& hardware) { return *hardware.connection().call(Message{{"op", "stats"}}); }
-
-// Waits up to two seconds for a condition that another process brings about.
-bool eventually(const std::function<bool()>& condition) {
-    for (int i = 0; i < 200; ++i) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(10ms);
-    }
-    return condition();
-}
 
 int rawConnect() {
     sockaddr_un address{};
@@ -111,9 +88,9 @@ TEST(Daemon, PrivateAggregatesAndCallbacksVanishWithTheirClient) {
         AudioDeviceIOProcID proc = nullptr;
         ASSERT_EQ(owner->createIOProcID(aggregate, [](auto...) -> OSStatus { return 0; }, nullptr, proc), 0);
         ASSERT_EQ(owner->startDevice(aggregate, proc), 0);
-        EXPECT_TRUE(eventually([&] { return stats(*observer)["cycles"].get<std::uint64_t>() > 0; }));
+        EXPECT_TRUE(waitUntil([&] { return daemonStat(*observer, "cycles") > 0; }));
     }
-    EXPECT_TRUE(eventually([&] { return stats(*observer)["clients"].get<int>() == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return daemonStat(*observer, "clients") == 1; }));
     // The UID is free again: the aggregate is gone.
     auto again = daemon.connect();
     PropertyList::Dictionary description;
@@ -149,11 +126,11 @@ TEST(Daemon, AKilledClientsResourcesAreReclaimed) {
     EXPECT_EQ(result, 'y');
     ::kill(child, SIGKILL);
     ::waitpid(child, nullptr, 0);
-    EXPECT_TRUE(eventually([&] { return stats(*observer)["clients"].get<int>() == 1; }));
+    EXPECT_TRUE(waitUntil([&] { return daemonStat(*observer, "clients") == 1; }));
     // The speakers stop running once the killed client's callback is gone.
     std::uint32_t running = 1;
     ScopedHardware installed(*observer);
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(waitUntil([&] {
         return getProperty(deviceForUID(*observer, "BuiltInSpeakerDevice"), globalAddress(kAudioDevicePropertyDeviceIsRunningSomewhere),
                            running) == 0 &&
                running == 0;
@@ -192,7 +169,7 @@ TEST(Daemon, MalformedAndOversizedMessagesCloseOnlyTheirConnection) {
     const auto reply = healthy->connection().call(Message{{"op", "get"}, {"object", "x"}, {"address", 5}});
     ASSERT_TRUE(reply);
     EXPECT_NE((*reply)["status"].get<int>(), 0);
-    EXPECT_EQ(stats(*healthy)["clients"].get<int>(), 1);
+    EXPECT_EQ(daemonStat(*healthy, "clients"), 1u);
 }
 
 TEST(Daemon, RefusesPeersOfAnotherUser) {
@@ -233,7 +210,7 @@ TEST(Daemon, CallsTimeOutWhenTheDaemonIsStopped) {
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);  // a bound against hanging, not a timing figure
     ::kill(daemon.daemonPid(), SIGCONT);
     // The late answer is skipped; once it has arrived, the next call gets its own.
-    EXPECT_TRUE(eventually([&] {
+    EXPECT_TRUE(waitUntil([&] {
         size = sizeof rate;
         return hardware->getPropertyData(deviceForUID(*hardware, "BuiltInSpeakerDevice"),
                                          globalAddress(kAudioDevicePropertyNominalSampleRate), nullptr, size, &rate) == 0;
@@ -281,7 +258,7 @@ TEST(Daemon, TwoClientsStartingAtOnceStartOneDaemon) {
     EXPECT_EQ(pidFromNewClient(), pids[0]);
     EXPECT_NE(test::runProgram({test::audiosimProgram(), "server"}), 0);
     if (pids[0] > 0) ::kill(pids[0], SIGTERM);
-    EXPECT_TRUE(eventually([&] { return ::kill(pids[0], 0) != 0; }));
+    EXPECT_TRUE(waitUntil([&] { return ::kill(pids[0], 0) != 0; }));
 }
 
 TEST(Daemon, AStaleSocketIsReplaced) {

@@ -24,7 +24,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using namespace platform::audio;
-using audiosim::wire::Message;
 
 constexpr const char* kSpeakers = "BuiltInSpeakerDevice";
 constexpr std::string_view kHelperIdentifier = "audio.ravlin.router";
@@ -117,18 +116,6 @@ struct EndToEnd {
         return id;
     }
     AudioObjectID deviceId(std::string_view uid) { return deviceForUID(*hardware, uid); }
-    // What the device's output received since the last call.
-    std::vector<float> takeTap(const std::string& uid) {
-        std::vector<float> samples;
-        for (;;) {
-            const auto reply = hardware->connection().call(Message{{"op", "takeTap"}, {"uid", uid}});
-            if (!reply) return samples;
-            const auto& data = (*reply)["data"].get_binary();
-            if (data.empty()) return samples;
-            const auto* floats = reinterpret_cast<const float*>(data.data());
-            samples.insert(samples.end(), floats, floats + data.size() / 4);
-        }
-    }
     // The first launch: the route starts by itself, system playback to the built-in speakers.
     panel::AudioModel& launchAndRun() {
         auto& panel = create();
@@ -167,12 +154,12 @@ TEST(PanelEndToEnd, FirstLaunchRoutesSystemPlaybackAndTheTestToneIsHeard) {
     double leftPeak = 0, rightPeak = 0, left660 = 0, left880 = 0, right660 = 0, right880 = 0;
     const auto dbfs = [](double level) { return 20 * std::log10(level); };
     const bool heard = e2e.daemon.unlessCyclesWereMissed([&] {
-        e2e.takeTap(kSpeakers);
+        takeTap(*e2e.hardware, kSpeakers);
         panel.playTestTone();
         if (!panel.error().empty()) return false;
         std::vector<float> tap;
         e2e.runUntil([&] {
-            const auto more = e2e.takeTap(kSpeakers);
+            const auto more = takeTap(*e2e.hardware, kSpeakers);
             tap.insert(tap.end(), more.begin(), more.end());
             return tap.size() >= 2 * 48000 * 3 / 2;  // 1.5 s
         });

@@ -168,10 +168,24 @@ void DaemonFixture::killDaemon() {
     daemon_ = -1;
 }
 
-std::uint64_t DaemonFixture::xruns() {
-    const auto reply = connect()->connection().call(audiosim::wire::Message{{"op", "stats"}});
-    return reply ? (*reply)["xruns"].get<std::uint64_t>() : 0;
+std::uint64_t daemonStat(audiosim::RemoteHardware& hardware, const char* field) {
+    const auto reply = hardware.connection().call(audiosim::wire::Message{{"op", "stats"}});
+    return reply ? (*reply)[field].get<std::uint64_t>() : 0;
 }
+
+std::vector<float> takeTap(audiosim::RemoteHardware& hardware, const std::string& uid) {
+    std::vector<float> samples;
+    for (;;) {
+        const auto reply = hardware.connection().call(audiosim::wire::Message{{"op", "takeTap"}, {"uid", uid}});
+        if (!reply) return samples;
+        const auto& data = (*reply)["data"].get_binary();
+        if (data.empty()) return samples;
+        const auto* floats = reinterpret_cast<const float*>(data.data());
+        samples.insert(samples.end(), floats, floats + data.size() / 4);
+    }
+}
+
+std::uint64_t DaemonFixture::xruns() { return daemonStat(*connect(), "xruns"); }
 
 bool DaemonFixture::unlessCyclesWereMissed(const std::function<bool()>& attempt) {
     for (int round = 1;; ++round) {

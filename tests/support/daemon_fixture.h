@@ -51,6 +51,14 @@ private:
 int runProgram(const std::vector<std::string>& arguments, std::string* output = nullptr,
                std::chrono::milliseconds deadline = std::chrono::seconds(30));
 
+// The daemon's own requests, beside the platform interface, over `hardware`'s connection.
+// A field of the daemon's "stats" ("cycles", "xruns", "clients", "prompts"); 0 when it does not
+// answer.
+std::uint64_t daemonStat(audiosim::RemoteHardware& hardware, const char* field);
+// What the output of the device `uid` received since the last call (its tap), interleaved; what
+// came before an unanswered call.
+std::vector<float> takeTap(audiosim::RemoteHardware& hardware, const std::string& uid);
+
 class DaemonFixture {
 public:
     // Starts `audiosim server` (with `config` when not empty) and waits for its socket.
