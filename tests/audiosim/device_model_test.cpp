@@ -1,12 +1,12 @@
 #include "audiosim/model/device_model.h"
 #include "shared/driver_contract.h"
+#include "tests/audiosim/model_load.h"
 #include "tests/support/model_fixture.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
+#include <atomic>
 #include <cmath>
-#include <thread>
 
 namespace audiosim {
 namespace {
@@ -342,24 +342,27 @@ TEST(DeviceModel, DevicesInsideARunningAggregateRunSomewhere) {
 
 TEST(DeviceModel, TheClockThreadRunsStartedCallbacks) {
     ModelSetup setup;
-    std::atomic<int> cycles{0};
-    const auto count = [](AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
-                          AudioBufferList*, const AudioTimeStamp*, void* data) -> OSStatus {
-        static_cast<std::atomic<int>*>(data)->fetch_add(1, std::memory_order_relaxed);
-        return 0;
-    };
+    std::atomic<std::uint64_t> cycles{0};
     const auto speakers = setup.id("BuiltInSpeakerDevice");
     AudioDeviceIOProcID proc = nullptr;
-    ASSERT_EQ(hardware().createIOProcID(speakers, count, &cycles, proc), 0);
+    ASSERT_EQ(hardware().createIOProcID(speakers, &test::countCycles, &cycles, proc), 0);
     ASSERT_EQ(hardware().startDevice(speakers, proc), 0);
+    // A witness on another device with the same period keeps the clock thread cycling after the
+    // speakers stop.
+    std::atomic<std::uint64_t> witnessed{0};
+    const auto hdmi = setup.id("HDMIDisplay:1");
+    AudioDeviceIOProcID witness = nullptr;
+    ASSERT_EQ(hardware().createIOProcID(hdmi, &test::countCycles, &witnessed, witness), 0);
+    ASSERT_EQ(hardware().startDevice(hdmi, witness), 0);
     setup.model.startClock();
-    // 512 frames at 48 kHz is about 94 cycles a second; wait for a few, however slow the machine.
-    for (int i = 0; i < 500 && cycles.load() < 5; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(test::waitFor([&] { return cycles.load() >= 5; }, "five cycles of the speakers"));
     ASSERT_EQ(hardware().stopDevice(speakers, proc), 0);
-    const int stopped = cycles.load();
-    EXPECT_GE(stopped, 5);
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-    EXPECT_EQ(cycles.load(), stopped);  // no callback after stop returned
+    const std::uint64_t stopped = cycles.load();
+    // No callback after stop returned, while the clock thread ran three more cycles of its period.
+    const std::uint64_t from = witnessed.load();
+    ASSERT_TRUE(test::waitFor([&] { return witnessed.load() >= from + 3; }, "three more cycles of the witness"));
+    EXPECT_EQ(cycles.load(), stopped);
+    ASSERT_EQ(hardware().stopDevice(hdmi, witness), 0);
     setup.model.stopClock();
 }
 

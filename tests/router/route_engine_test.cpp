@@ -21,11 +21,10 @@ namespace {
 using namespace platform::audio;
 using audiosim::Fault;
 using audiosim::Operation;
-
-constexpr const char* kKorvane = "audio.ravlin.stereo.v1";
-constexpr const char* kMicrophone = "BuiltInMicrophoneDevice";
-constexpr const char* kSpeakers = "BuiltInSpeakerDevice";
-constexpr const char* kInterface = "USBInterface:2in2out";
+using test::kInterface;
+using test::kKorvane;
+using test::kMicrophone;
+using test::kSpeakers;
 
 // A machine with a four-input device and a 16-bit device besides the built-in ones.
 audiosim::MachineSpec extendedMachine() {
@@ -425,11 +424,10 @@ TEST_F(RouteEngineTest, StoppingWhileTheClockThreadRendersIsSafe) {
     for (int round = 0; round < 5; ++round) {
         RouteState* route = start(id(kInterface), id(kSpeakers));
         ASSERT_NE(route, nullptr) << message;
-        for (int i = 0; i < 200 && RavlinRouteCycles(route) < 3; ++i) {
+        EXPECT_TRUE(test::waitUntil([&] {
             RavlinRouteMonitorPeak(route);
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        EXPECT_GE(RavlinRouteCycles(route), 3u);
+            return RavlinRouteCycles(route) >= 3;
+        })) << RavlinRouteCycles(route) << " cycles";
         RavlinRouteStop(route);
     }
     setup.model.stopClock();

@@ -63,18 +63,14 @@ public:
     }
     // The exit status once the helper has ended, waiting up to `deadline` for it.
     std::optional<int> waitForExit(std::chrono::milliseconds deadline) {
-        const auto until = std::chrono::steady_clock::now() + deadline;
-        while (pid_ > 0) {
-            int status = 0;
-            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-                pid_ = -1;
-                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-                break;
-            }
-            if (std::chrono::steady_clock::now() > until) return std::nullopt;
-            std::this_thread::sleep_for(5ms);
-        }
-        return status_;
+        const bool ended = test::waitUntil(
+            [&] {
+                int status = 0;
+                if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) reaped(status);
+                return pid_ <= 0;
+            },
+            deadline);
+        return ended ? std::optional<int>(status_) : std::nullopt;
     }
 
 private:
@@ -83,9 +79,12 @@ private:
         ::kill(pid_, number);
         int status = 0;
         ::waitpid(pid_, &status, 0);
+        reaped(status);
+        return status_;
+    }
+    void reaped(int status) {
         pid_ = -1;
         status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return status_;
     }
 
     pid_t pid_ = -1;
@@ -101,33 +100,21 @@ std::string request(const std::string& input, const std::string& output, bool en
     return choice.revision;
 }
 
-// Polls the report until it answers `revision` with `detail` (or 5 s pass); collects every detail
-// seen for that revision on the way.
+// Polls the report until it answers `revision` with `detail`; collects every detail seen for that
+// revision on the way.
 bool waitForDetail(const std::string& revision, const std::string& detail, std::set<std::string>* seen = nullptr) {
-    for (int i = 0; i < 500; ++i) {
-        if (const auto report = RoutingFiles::readReport(); report && report->revision == revision) {
-            if (seen) seen->insert(report->detail);
-            if (report->detail == detail) return true;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return false;
+    return test::waitUntil([&] {
+        const auto report = RoutingFiles::readReport();
+        if (!report || report->revision != revision) return false;
+        if (seen) seen->insert(report->detail);
+        return report->detail == detail;
+    });
 }
 
 std::string defaultOutput() {
     std::string output;
     test::runProgram({test::audiosimProgram(), "default-output"}, &output);
     return output;
-}
-
-// Polls `condition` every 10 ms until it holds or `deadline` passes.
-bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds deadline = 20s) {
-    const auto until = std::chrono::steady_clock::now() + deadline;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
 }
 
 bool reportPhaseIs(const std::string& revision, const std::string& phase) {
@@ -218,7 +205,12 @@ TEST(RoutingHelper, ARequestAfterTheDaemonRestartedRuns) {
 
 TEST(RoutingHelper, NoRequestMeansNoReport) {
     test::DaemonFixture daemon;
+    auto observer = daemon.connect();
     Helper helper;
+    // Connected, the helper looks for a request at once, then every half second.
+    ASSERT_TRUE(test::waitUntil([&] { return test::daemonStat(*observer, "clients") >= 2; }, 20s));
+    // The quiet period is the point: over it, more than one look, nothing may be written. A slow
+    // machine that looks fewer times proves less, but never fails wrongly.
     std::this_thread::sleep_for(700ms);
     EXPECT_FALSE(RoutingFiles::readBytes(RoutingFiles::kReportFileName));
 }
@@ -266,10 +258,10 @@ TEST(RoutingHelper, TheDaemonStopsAnsweringDuringARoute) {
     ASSERT_EQ(::kill(daemon.daemonPid(), SIGSTOP), 0);
     // The helper gives up on the route once its calls go unanswered; only then does the daemon
     // come back.
-    const bool noticed = waitFor([&] { return reportPhaseIs(revision, "error"); }, 60s);
+    const bool noticed = test::waitUntil([&] { return reportPhaseIs(revision, "error"); }, 60s);
     ASSERT_EQ(::kill(daemon.daemonPid(), SIGCONT), 0);
     ASSERT_TRUE(noticed);
-    EXPECT_TRUE(waitFor([] { return isPhysicalOutput(defaultOutput()); })) << defaultOutput();
+    EXPECT_TRUE(test::waitUntil([] { return isPhysicalOutput(defaultOutput()); }, 20s)) << defaultOutput();
     EXPECT_EQ(helper.terminate(), 0);
     EXPECT_TRUE(isPhysicalOutput(defaultOutput())) << defaultOutput();
 }
@@ -278,13 +270,15 @@ TEST(RoutingHelper, TheDaemonStopsAnsweringDuringARoute) {
 std::vector<std::string> nextReportPhases(int count) {
     std::vector<std::string> phases;
     double last = -1;
-    waitFor([&] {
-        if (const auto report = RoutingFiles::readReport(); report && report->updated != last) {
-            last = report->updated;
-            phases.push_back(report->phase);
-        }
-        return int(phases.size()) >= count;
-    });
+    test::waitUntil(
+        [&] {
+            if (const auto report = RoutingFiles::readReport(); report && report->updated != last) {
+                last = report->updated;
+                phases.push_back(report->phase);
+            }
+            return int(phases.size()) >= count;
+        },
+        20s);
     return phases;
 }
 
@@ -295,7 +289,7 @@ TEST(RoutingHelper, OneHelperPerUser) {
     auto first = std::make_unique<Helper>();
     auto second = std::make_unique<Helper>();
     std::optional<int> status;
-    ASSERT_TRUE(waitFor([&] { return (status = first->waitForExit(0ms)) || (status = second->waitForExit(0ms)); }));
+    ASSERT_TRUE(test::waitUntil([&] { return (status = first->waitForExit(0ms)) || (status = second->waitForExit(0ms)); }, 20s));
     EXPECT_EQ(status, 0);
     EXPECT_FALSE(RoutingFiles::readBytes(RoutingFiles::kReportFileName));
 
@@ -329,7 +323,7 @@ TEST(RoutingHelper, QuitsPromptlyWhileSomethingHangs) {
         ASSERT_EQ(test::runProgram({test::audiosimProgram(), "permission", "not-determined", "--delay", "60"}), 0);
         Helper helper({{"AUDIOSIM_TIMEOUT_MS", std::nullopt}});  // the users' own call timeout
         const auto revision = request(c.input, "BuiltInSpeakerDevice");
-        ASSERT_TRUE(waitFor([&] { return reportPhaseIs(revision, c.input == "system" ? "running" : "permission"); }));
+        ASSERT_TRUE(test::waitUntil([&] { return reportPhaseIs(revision, c.input == "system" ? "running" : "permission"); }, 20s));
         const bool stopDaemon = c.input == "system";
         if (stopDaemon) {
             ASSERT_EQ(::kill(daemon.daemonPid(), SIGSTOP), 0);
@@ -385,12 +379,12 @@ TEST(RoutingHelper, AfterADaemonRestartTheOwedOutputReturnsAndTheNextRequestRuns
     const auto first = request("system", "BuiltInSpeakerDevice");
     ASSERT_TRUE(waitForDetail(first, kSystemPlaybackConnected));
     daemon.stopDaemon();
-    ASSERT_TRUE(waitFor([&] { return reportPhaseIs(first, "error"); }));
+    ASSERT_TRUE(test::waitUntil([&] { return reportPhaseIs(first, "error"); }, 20s));
     daemon.startDaemon();
     const auto second = request("BuiltInMicrophoneDevice", "BuiltInSpeakerDevice");
     EXPECT_TRUE(waitForDetail(second, "Sending L/R audio to Built-in Speakers"))
         << RoutingFiles::readReport().value_or(RoutingReport{}).detail;
-    EXPECT_TRUE(waitFor([] { return isPhysicalOutput(defaultOutput()); })) << defaultOutput();
+    EXPECT_TRUE(test::waitUntil([] { return isPhysicalOutput(defaultOutput()); }, 20s)) << defaultOutput();
     EXPECT_EQ(helper.terminate(), 0);
 }
 

@@ -105,7 +105,7 @@ int main(int argc, char** argv) {
     if (termDelayMs >= 0) {
         int received = 0;
         ::sigwait(&terminate, &received);
-        std::this_thread::sleep_for(std::chrono::milliseconds(termDelayMs));
+        std::this_thread::sleep_for(std::chrono::milliseconds(termDelayMs));  // the slow exit a test asked for
         return 0;
     }
     for (;;) ::pause();

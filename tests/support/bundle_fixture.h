@@ -3,9 +3,10 @@
 // started as children of the test.
 #pragma once
 
+#include "tests/support/test_environment.h"
+
 #include <sys/types.h>
 
-#include <chrono>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -51,20 +52,4 @@ private:
     int output_ = -1;
 };
 
-// Waits until `condition` holds; fails loudly when it does not within `limit`.
-template <class Condition>
-bool waitUntil(Condition condition, std::chrono::seconds limit = std::chrono::seconds(10));
-
 }  // namespace korvane::test
-
-#include <thread>
-
-template <class Condition>
-bool korvane::test::waitUntil(Condition condition, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return true;
-}
