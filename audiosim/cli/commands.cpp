@@ -294,11 +294,12 @@ int play(const std::string& file, const std::optional<std::string>& device) {
                                          reinterpret_cast<const std::uint8_t*>(audio->samples.data() + sent),
                                          reinterpret_cast<const std::uint8_t*>(audio->samples.data() + sent + size)))}};
             if (appends) request["append"] = playback;
-            const auto reply = session.connection->call(std::move(request));
-            // A new playback is known only by the id in its answer. An append without one still went
-            // out whole: it follows an answered call, so nothing held it back, and a send that fails
-            // breaks the connection (the next answer then comes from another generation). A daemon
-            // that answers again has queued it, in order.
+            const auto reply = appends ? session.connection->callOver(generation, std::move(request))
+                                       : session.connection->call(std::move(request));
+            // A new playback is known only by the id in its answer. An append without one either went
+            // out whole (it follows an answered call, so nothing held it back), and a daemon that
+            // answers again has queued it, in order; or it was not sent because the connection
+            // broke, and the next answer then comes from another generation.
             if (!reply && !appends) return fail(Session::kNoAnswer);
             if (reply) {
                 if (playback && restarted()) return lost();

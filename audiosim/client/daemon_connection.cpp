@@ -160,6 +160,15 @@ std::optional<wire::Message> DaemonConnection::call(wire::Message request, int* 
 
 std::optional<wire::Message> DaemonConnection::call(wire::Message request, std::chrono::milliseconds timeout,
                                                     int* receivedFd) {
+    return exchange(std::move(request), timeout, receivedFd, 0);
+}
+
+std::optional<wire::Message> DaemonConnection::callOver(std::uint64_t generation, wire::Message request) {
+    return exchange(std::move(request), timeout_, nullptr, generation);
+}
+
+std::optional<wire::Message> DaemonConnection::exchange(wire::Message request, std::chrono::milliseconds timeout,
+                                                        int* receivedFd, std::uint64_t generation) {
     // How long a call after a timed-out one looks for a sign of life before it fails.
     constexpr auto kProbe = 100ms;
     std::lock_guard lock(mutex_);
@@ -172,6 +181,7 @@ std::optional<wire::Message> DaemonConnection::call(wire::Message request, std::
         if (arrival == Arrival::Nothing) return std::nullopt;
         unanswered_ = false;
     }
+    if (generation != 0 && (fd_ < 0 || generation_.load(std::memory_order_relaxed) != generation)) return std::nullopt;
     if (fd_ < 0 && !reconnect()) return std::nullopt;
 
     const std::uint64_t id = nextId_++;

@@ -38,6 +38,10 @@ public:
     // a short look for a sign of life (any message, such as the late reply), until one arrives.
     std::optional<wire::Message> call(wire::Message request, int* receivedFd = nullptr);
     std::optional<wire::Message> call(wire::Message request, std::chrono::milliseconds timeout, int* receivedFd = nullptr);
+    // As `call`, but only over the connection of `generation`: once that one broke, nothing is
+    // sent and nothing returned. For requests that name what that connection's daemon gave out
+    // (callback handles, playback numbers), which the next daemon may have given to another.
+    std::optional<wire::Message> callOver(std::uint64_t generation, wire::Message request);
 
     // Which connection to a daemon calls go over: 1 for the first, one more for each that
     // replaced a broken one. A reply from another generation than a request's resources were
@@ -51,6 +55,10 @@ public:
 
 private:
     explicit DaemonConnection(int fd);
+
+    // `call`; over the connection of `generation` only, unless it is 0.
+    std::optional<wire::Message> exchange(wire::Message request, std::chrono::milliseconds timeout, int* receivedFd,
+                                          std::uint64_t generation);
 
     enum class Arrival { Some, Nothing, Closed };
     // Reads what the daemon sent within `wait` into the inbox.

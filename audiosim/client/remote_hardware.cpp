@@ -40,6 +40,12 @@ std::optional<Message> RemoteHardware::call(Message request, int* fd) {
     return reply;
 }
 
+std::optional<Message> RemoteHardware::callAbout(const Callback& callback, Message request) {
+    auto reply = connection_->callOver(callback.generation, std::move(request));
+    forgetEarlierConnections();
+    return reply;
+}
+
 void RemoteHardware::forgetEarlierConnections() {
     const std::uint64_t generation = connection_->generation();
     if (knownGeneration_.exchange(generation, std::memory_order_acq_rel) == generation) return;
@@ -58,13 +64,12 @@ void RemoteHardware::forgetEarlierConnections() {
     // Joined outside the lock: a callback in progress finishes first.
 }
 
-std::optional<std::pair<std::uint64_t, std::shared_ptr<CallbackThread>>> RemoteHardware::callbackFor(
-    AudioDeviceIOProcID procID) {
+std::optional<RemoteHardware::Callback> RemoteHardware::callbackFor(AudioDeviceIOProcID procID) {
     forgetEarlierConnections();
     std::lock_guard lock(callbacksMutex_);
     const auto it = callbacks_.find(handleOf(procID));
     if (it == callbacks_.end()) return std::nullopt;
-    return std::pair{it->second.daemonHandle, it->second.thread};
+    return it->second;
 }
 
 bool RemoteHardware::hasProperty(AudioObjectID object, const AudioObjectPropertyAddress& address) {
@@ -177,8 +182,9 @@ OSStatus RemoteHardware::createIOProcID(AudioObjectID device, AudioDeviceIOProc 
 OSStatus RemoteHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProcID procID) {
     const auto callback = callbackFor(procID);
     if (!callback) return kAudioHardwareIllegalOperationError;
-    callback->second->hold();
-    const OSStatus status = statusOf(call(Message{{"op", op::kDestroyProc}, {"device", device}, {"proc", callback->first}}));
+    callback->thread->hold();
+    const OSStatus status =
+        statusOf(callAbout(*callback, Message{{"op", op::kDestroyProc}, {"device", device}, {"proc", callback->daemonHandle}}));
     std::lock_guard lock(callbacksMutex_);
     callbacks_.erase(handleOf(procID));
     return status;
@@ -187,9 +193,10 @@ OSStatus RemoteHardware::destroyIOProcID(AudioObjectID device, AudioDeviceIOProc
 OSStatus RemoteHardware::startDevice(AudioObjectID device, AudioDeviceIOProcID procID) {
     const auto callback = callbackFor(procID);
     if (!callback) return kAudioHardwareIllegalOperationError;
-    callback->second->allow();
-    const OSStatus status = statusOf(call(Message{{"op", op::kStart}, {"device", device}, {"proc", callback->first}}));
-    if (status != 0) callback->second->hold();  // not started, as far as the caller knows
+    callback->thread->allow();
+    const OSStatus status =
+        statusOf(callAbout(*callback, Message{{"op", op::kStart}, {"device", device}, {"proc", callback->daemonHandle}}));
+    if (status != 0) callback->thread->hold();  // not started, as far as the caller knows
     return status;
 }
 
@@ -198,8 +205,9 @@ OSStatus RemoteHardware::startDevice(AudioObjectID device, AudioDeviceIOProcID p
 OSStatus RemoteHardware::stopDevice(AudioObjectID device, AudioDeviceIOProcID procID) {
     const auto callback = callbackFor(procID);
     if (!callback) return kAudioHardwareIllegalOperationError;
-    const OSStatus status = statusOf(call(Message{{"op", op::kStop}, {"device", device}, {"proc", callback->first}}));
-    callback->second->hold();
+    const OSStatus status =
+        statusOf(callAbout(*callback, Message{{"op", op::kStop}, {"device", device}, {"proc", callback->daemonHandle}}));
+    callback->thread->hold();
     return status;
 }
 

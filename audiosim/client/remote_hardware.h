@@ -57,10 +57,11 @@ private:
     };
 
     std::optional<wire::Message> call(wire::Message request, int* fd = nullptr);
-    // The callback behind a caller's handle while its connection lives (its daemon handle and
-    // thread); nothing for a gone one.
-    std::optional<std::pair<std::uint64_t, std::shared_ptr<CallbackThread>>> callbackFor(
-        platform::audio::AudioDeviceIOProcID procID);
+    // A request about `callback`, sent only over the connection it was registered over: its
+    // daemon handle may name another callback on the next one.
+    std::optional<wire::Message> callAbout(const Callback& callback, wire::Message request);
+    // The callback behind a caller's handle while its connection lives; nothing for a gone one.
+    std::optional<Callback> callbackFor(platform::audio::AudioDeviceIOProcID procID);
     // Drops the callbacks of connections that broke: their daemon no longer calls them.
     void forgetEarlierConnections();
 

@@ -65,8 +65,10 @@ public:
                             {"channels", channels_},
                             {"data", Message::binary(std::vector<std::uint8_t>(enqueued_.begin() + std::ptrdiff_t(offset),
                                                                                enqueued_.begin() + std::ptrdiff_t(offset + size)))}};
-            if (const auto playback = currentPlayback()) request["append"] = playback;
-            const auto reply = connection_->call(std::move(request));
+            const std::uint64_t playback = currentPlayback();
+            if (playback) request["append"] = playback;
+            const auto reply = playback ? connection_->callOver(playbackGeneration_, std::move(request))
+                                        : connection_->call(std::move(request));
             if (const OSStatus status = statusOf(reply); status != 0) return status;
             playback_ = wire::unsignedField(*reply, "playback").value_or(0);
             playbackGeneration_ = connection_->generation();
@@ -78,13 +80,14 @@ public:
     OSStatus dispose() override {
         if (disposed_) return 0;
         disposed_ = true;
-        if (const auto playback = currentPlayback()) connection_->call(Message{{"op", op::kStopPlayback}, {"playback", playback}});
+        if (const auto playback = currentPlayback())
+            connection_->callOver(playbackGeneration_, Message{{"op", op::kStopPlayback}, {"playback", playback}});
         return 0;
     }
 
 private:
     // The playback started, unless it went with a connection that broke (its number may name
-    // another playback of the next daemon).
+    // another playback of the next daemon, so requests that name it go over its connection only).
     std::uint64_t currentPlayback() const { return playbackGeneration_ == connection_->generation() ? playback_ : 0; }
 
     struct Storage {

@@ -74,6 +74,43 @@ TEST(AudiosimClient, AfterADaemonRestartTheNextCallConnectsAgain) {
     EXPECT_EQ(oldCalls.load(), oldCallsAfter);
 }
 
+// A request that names what the daemon gave out (a playback's number, a callback's handle) is for
+// that daemon only: the next one numbers its own from 1 again.
+TEST(AudiosimClient, AQueueOfADaemonThatEndedLeavesThePlaybacksOfTheNextAlone) {
+    DaemonFixture daemon;
+    std::string error;
+    std::shared_ptr<audiosim::DaemonConnection> connection = audiosim::DaemonConnection::open(error);
+    ASSERT_TRUE(connection) << error;
+    audiosim::RemoteQueueService service(connection);
+    const AudioStreamBasicDescription format{48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked,
+                                             8, 1, 8, 2, 32, 0};
+    std::unique_ptr<AudioOutputQueue> queue;
+    ASSERT_EQ(service.newOutput(format, queue), 0);
+    ASSERT_EQ(queue->setCurrentDevice("BuiltInSpeakerDevice"), 0);
+    AudioQueueBuffer* buffer = nullptr;
+    ASSERT_EQ(queue->allocateBuffer(48000 * 8, buffer), 0);
+    buffer->mAudioDataByteSize = 48000 * 8;
+    ASSERT_EQ(queue->enqueueBuffer(buffer), 0);
+    ASSERT_EQ(queue->start(), 0);
+
+    daemon.killDaemon();
+    EXPECT_FALSE(connection->call(Message{{"op", "ping"}}));  // the connection finds its daemon gone
+    daemon.startDaemon();
+    // Another program plays, under the number the queue's playback had.
+    auto other = daemon.connect();
+    const std::vector<std::uint8_t> second(48000 * 8);
+    const auto played = other->connection().call(
+        Message{{"op", "play"}, {"uid", "BuiltInSpeakerDevice"}, {"channels", 2}, {"data", Message::binary(second)}});
+    ASSERT_TRUE(played);
+    const auto number = audiosim::wire::unsignedField(*played, "playback");
+    ASSERT_EQ(number, 1u);
+
+    EXPECT_EQ(queue->dispose(), 0);
+    const auto state = other->connection().call(Message{{"op", "playbackState"}, {"playback", *number}});
+    ASSERT_TRUE(state);
+    EXPECT_TRUE(state->value("playing", false)) << "the queue's disposal stopped another program's playback";
+}
+
 TEST(AudiosimClient, AfterOneTimeoutCallsToAStoppedDaemonFailAtOnceUntilItAnswers) {
     DaemonFixture daemon;
     daemon.environment.set("AUDIOSIM_TIMEOUT_MS", "30000");  // a call that waits its own timeout hangs the test
