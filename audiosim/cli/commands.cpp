@@ -251,13 +251,13 @@ int play(const std::string& file, const std::optional<std::string>& device) {
     const std::size_t piece = std::size_t(audio->rate / 2) * channels;
     const double total = double(audio->frames()) / audio->rate;
     std::uint64_t playback = 0;
-    std::uint64_t generation = 0;  // of the connection the playback was queued over
+    std::uint64_t generation = 0;  // of the connection the playback was queued over; 0 before
     std::size_t sent = 0;          // samples handed over
     std::size_t queued = 0;        // frames handed over and not yet taken, as last heard
     std::size_t taken = 0;         // frames the device has taken, as last heard
     bool playing = false;          // the daemon still holds the playback, as last heard
     StallWatch watch;
-    const auto restarted = [&] { return session.connection->generation() != generation; };
+    const auto restarted = [&] { return generation != 0 && session.connection->generation() != generation; };
     const auto unplugged = [&] { return session.present(id) == false; };
     const auto lost = [&] {
         return fail(restarted() ? "The audiosim daemon restarted; playback stopped."
@@ -302,7 +302,7 @@ int play(const std::string& file, const std::optional<std::string>& device) {
             // broke, and the next answer then comes from another generation.
             if (!reply && !appends) return fail(Session::kNoAnswer);
             if (reply) {
-                if (playback && restarted()) return lost();
+                if (restarted()) return lost();
                 const auto status = wire::integerField(*reply, "status").value_or(-1);
                 if (status != 0 && unplugged()) return lost();
                 if (status != 0)

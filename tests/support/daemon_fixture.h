@@ -33,6 +33,7 @@ public:
     // stderr and returns -1. -1 as well when a signal ended it.
     int wait(std::chrono::milliseconds deadline = std::chrono::seconds(30));
     const std::string& output() const { return output_; }
+    pid_t pid() const { return pid_; }  // -1 once it ended and was waited for
 
 private:
     enum class Read { Some, Nothing, End };
