@@ -85,7 +85,9 @@ TEST(PlayFormat, AFileIsPlayedAtItsOwnPitchAndAMonoFileOnBothChannels) {
             for (int channel = 0; channel < 2; ++channel) frequencies[channel] = frequencyOf(*audio, channel);
             return std::fabs(frequencies[0] - kToneHz) < kToneHz * 0.005 && std::fabs(frequencies[1] - kToneHz) < kToneHz * 0.005;
         });
-        if (c.rate != 48000) EXPECT_NE(said.find("converted to the device's 48000 Hz"), std::string::npos) << said;
+        if (c.rate != 48000) {
+            EXPECT_NE(said.find("converted to the device's 48000 Hz"), std::string::npos) << said;
+        }
         EXPECT_NE(recorderSaid.find("at the device's 48000 Hz"), std::string::npos) << recorderSaid;
         ASSERT_TRUE(audio);
         EXPECT_EQ(audio->rate, 48000);
