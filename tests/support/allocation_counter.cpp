@@ -1,6 +1,7 @@
-// The replaced global allocation functions: every operator new (plain, array, nothrow, aligned)
-// and, outside sanitizer builds, which intercept them themselves, the C library's malloc, calloc
-// and realloc. Each counts once when its thread counts, then allocates from the C library.
+// Counting allocations. Outside sanitizer builds the global allocation functions are replaced:
+// every operator new (plain, array, nothrow, aligned) and the C library's malloc, calloc and
+// realloc count once when their thread counts, then allocate from the C library. Sanitizer builds
+// keep the sanitizer's own allocator (and its checks) and count through its allocation hook.
 #include "tests/support/allocation_counter.h"
 
 #include <atomic>
@@ -26,7 +27,20 @@ void count() {
 #endif
 #endif
 
-#ifndef KORVANE_SANITIZED
+#ifdef KORVANE_SANITIZED
+// A sanitizer owns the allocation functions; its allocator calls this hook on the allocating
+// thread for every allocation, malloc and operator new alike.
+#include <sanitizer/allocator_interface.h>
+
+namespace {
+
+void countAllocation(const volatile void*, std::size_t) { count(); }
+void ignoreFree(const volatile void*) {}
+[[maybe_unused]] const int hooksInstalled = __sanitizer_install_malloc_and_free_hooks(countAllocation, ignoreFree);
+
+}  // namespace
+
+#else
 extern "C" void* __libc_malloc(std::size_t);
 extern "C" void* __libc_calloc(std::size_t, std::size_t);
 extern "C" void* __libc_realloc(void*, std::size_t);
@@ -42,21 +56,13 @@ extern "C" void* realloc(void* p, std::size_t size) {
     count();
     return __libc_realloc(p, size);
 }
+
 namespace {
+
 // Beneath operator new, which counts for itself.
-void* uncountedMalloc(std::size_t size) { return __libc_malloc(size); }
-}  // namespace
-#else
-namespace {
-void* uncountedMalloc(std::size_t size) { return std::malloc(size); }
-}  // namespace
-#endif
-
-namespace {
-
 void* allocate(std::size_t size) noexcept {
     count();
-    return uncountedMalloc(size ? size : 1);
+    return __libc_malloc(size ? size : 1);
 }
 void* allocateAligned(std::size_t size, std::align_val_t alignment) noexcept {
     count();
@@ -92,6 +98,7 @@ void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+#endif
 
 namespace korvane::test {
 
