@@ -8,12 +8,16 @@
 namespace korvane::test {
 namespace {
 int argumentCount = 1;
-char programName[] = "panel_app_tests";
+char programName[] = "korvane_tests";
 char* arguments[] = {programName, nullptr};
 }  // namespace
 
+int& applicationArgumentCount() { return argumentCount; }
+char** applicationArguments() { return arguments; }
+
 EventLoop::EventLoop() {
-    if (!QCoreApplication::instance()) application_ = std::make_unique<QCoreApplication>(argumentCount, arguments);
+    if (!QCoreApplication::instance())
+        application_ = std::make_unique<QCoreApplication>(applicationArgumentCount(), applicationArguments());
 }
 
 EventLoop::~EventLoop() = default;

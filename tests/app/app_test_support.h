@@ -46,6 +46,11 @@ private:
     platform::LinuxApplicationServices real_;
 };
 
+// The arguments every test program's QCoreApplication or QApplication is made with; Qt keeps them
+// for the application's life.
+int& applicationArgumentCount();
+char** applicationArguments();
+
 // One QCoreApplication for the test's lifetime (or a QApplication made by the test itself).
 class EventLoop {
 public:

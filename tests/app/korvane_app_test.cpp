@@ -21,16 +21,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
-int argumentCount = 1;
-char programName[] = "korvane_app_tests";
-char* arguments[] = {programName, nullptr};
-
 class KorvaneAppTest : public ::testing::Test {
 protected:
     KorvaneAppTest() : panelBundle(environment.root() / "KORVANE.app"), services(panelBundle) {
         environment.set("XDG_CONFIG_HOME", (environment.root() / "config").string());
         environment.set("QT_QPA_PLATFORM", "offscreen");
-        application = std::make_unique<QApplication>(argumentCount, arguments);
+        application = std::make_unique<QApplication>(test::applicationArgumentCount(), test::applicationArguments());
         app = std::make_unique<app::KORVANEApp>(services, queues);
         app->start();
     }

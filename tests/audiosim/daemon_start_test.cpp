@@ -7,18 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 
 namespace korvane {
 namespace {
 
 namespace fs = std::filesystem;
 using test::DaemonFixture;
-
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 TEST(DaemonStart, AWrongTypedStateFileIsSetAsideAndTheDaemonStartsAfresh) {
     const char* const files[] = {
@@ -35,13 +29,13 @@ TEST(DaemonStart, AWrongTypedStateFileIsSetAsideAndTheDaemonStartsAfresh) {
         fs::permissions(directory, fs::perms::owner_all);
         test::writeFile(directory / "state.json", text);
         ASSERT_NO_THROW(daemon.startDaemon());
-        EXPECT_EQ(readAll(directory / "state.json.bad"), text);
+        EXPECT_EQ(test::readFile(directory / "state.json.bad"), text);
         std::string output;
         EXPECT_EQ(test::runProgram({test::audiosimProgram(), "default-output"}, &output), 0);
         EXPECT_EQ(output, "BuiltInSpeakerDevice\n");  // the machine's own, not the file's
         // The next change is saved again.
         EXPECT_EQ(test::runProgram({test::audiosimProgram(), "default-output", "HDMIDisplay:1"}), 0);
-        EXPECT_NE(readAll(directory / "state.json").find("HDMIDisplay:1"), std::string::npos);
+        EXPECT_NE(test::readFile(directory / "state.json").find("HDMIDisplay:1"), std::string::npos);
     }
 }
 

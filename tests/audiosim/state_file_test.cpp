@@ -3,18 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <sys/stat.h>
 
 namespace korvane {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string readAll(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 struct StateDirectory {
     test::TestEnvironment environment;
@@ -62,7 +56,7 @@ TEST(StateFile, AFileOfTheWrongShapeIsSetAsideWhole) {
         EXPECT_NE(error.find(state.file.string()), std::string::npos) << error;
         EXPECT_NE(error.find("set aside"), std::string::npos) << error;
         EXPECT_FALSE(fs::exists(state.file));
-        EXPECT_EQ(readAll(state.setAside), c.text);
+        EXPECT_EQ(test::readFile(state.setAside), c.text);
     }
 }
 
@@ -75,7 +69,7 @@ TEST(StateFile, WhatIsNotAFileIsSetAsideWithoutFollowingIt) {
     EXPECT_FALSE(audiosim::readStateFile(state.directory, error));
     EXPECT_NE(error.find("set aside"), std::string::npos) << error;
     EXPECT_TRUE(fs::is_symlink(state.setAside));
-    EXPECT_EQ(readAll(target), R"({"defaultOutput":"HDMIDisplay:1"})");  // untouched
+    EXPECT_EQ(test::readFile(target), R"({"defaultOutput":"HDMIDisplay:1"})");  // untouched
 
     StateDirectory directoryInstead;
     fs::create_directory(directoryInstead.file);

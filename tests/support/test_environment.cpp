@@ -52,4 +52,9 @@ void writeFile(const std::filesystem::path& path, const std::string& bytes) {
     out << bytes;
 }
 
+std::string readFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 }  // namespace korvane::test

@@ -37,4 +37,7 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
 // Writes `bytes` to `path`, replacing it.
 void writeFile(const std::filesystem::path& path, const std::string& bytes);
 
+// The whole content of `path`; empty when it cannot be read.
+std::string readFile(const std::filesystem::path& path);
+
 }  // namespace korvane::test
