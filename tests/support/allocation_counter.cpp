@@ -3,6 +3,7 @@
 // realloc count once when their thread counts, then allocate from the C library. Sanitizer builds
 // keep the sanitizer's own allocator (and its checks) and count through its allocation hook.
 #include "tests/support/allocation_counter.h"
+#include "tests/support/sanitizers.h"
 
 #include <atomic>
 #include <cstdlib>
@@ -18,14 +19,6 @@ void count() {
 }
 
 }  // namespace
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define KORVANE_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define KORVANE_SANITIZED 1
-#endif
-#endif
 
 #ifdef KORVANE_SANITIZED
 // A sanitizer owns the allocation functions; its allocator calls this hook on the allocating

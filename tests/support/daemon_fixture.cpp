@@ -1,6 +1,7 @@
 #include "tests/support/daemon_fixture.h"
 
 #include "audiosim/protocol/paths.h"
+#include "tests/support/sanitizers.h"
 
 #include <chrono>
 #include <cstdio>
@@ -191,7 +192,7 @@ bool DaemonFixture::unlessCyclesWereMissed(const std::function<bool()>& attempt)
     for (int round = 1;; ++round) {
         const std::uint64_t before = xruns();
         if (attempt()) return true;
-        if (round == 3 || xruns() == before) return false;
+        if (round == (kSanitized ? 6 : 3) || xruns() == before) return false;
         std::fprintf(stderr, "cycles were missed during attempt %d; trying again\n", round);
     }
 }

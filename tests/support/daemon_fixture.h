@@ -77,9 +77,9 @@ public:
     // Cycles missed so far, over all devices (the daemon's "stats").
     std::uint64_t xruns();
 
-    // Runs `attempt` up to three times while it fails and cycles were missed during it: a missed
-    // cycle drops audio on a busy machine, which is not the fault a sample-exact check looks for.
-    // Returns the last attempt's result.
+    // Runs `attempt` again while it fails and cycles were missed during it, three times in all (six
+    // in a sanitized build, which runs several times slower): a missed cycle drops audio on a busy
+    // machine, which is not the fault a sample-exact check looks for. Returns the last result.
     bool unlessCyclesWereMissed(const std::function<bool()>& attempt);
 
     TestEnvironment environment;
