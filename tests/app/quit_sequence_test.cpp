@@ -158,7 +158,9 @@ TEST_F(QuitSequenceTest, WaitsOnlyForHelpersOfThisBundle) {
             EXPECT_EQ(fresh->quitState(), QuitState::ready);
             EXPECT_EQ(fresh->applicationShouldTerminate(), TerminateReply::now);
         }
-        if (other) EXPECT_TRUE(stillRunning(*other)) << "another copy's helper was asked to quit";
+        if (other) {
+            EXPECT_TRUE(stillRunning(*other)) << "another copy's helper was asked to quit";
+        }
     }
 }
 

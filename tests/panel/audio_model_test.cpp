@@ -50,7 +50,9 @@ TEST(AudioModelConstruction, FirstLaunchChoosesAPhysicalStereoOutput) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         PanelSetup setup(c.machine);
-        if (c.defaultOutput) ASSERT_EQ(setProperty(kAudioObjectSystemObject, kDefaultOutput, setup.audio.id(c.defaultOutput)), 0);
+        if (c.defaultOutput) {
+            ASSERT_EQ(setProperty(kAudioObjectSystemObject, kDefaultOutput, setup.audio.id(c.defaultOutput)), 0);
+        }
         if (c.failDefaultRead)
             setup.audio.model.addFault(Fault{Operation::Get, kAudioObjectSystemObject, kAudioHardwarePropertyDefaultOutputDevice});
         auto& model = setup.create();

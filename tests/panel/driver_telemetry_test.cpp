@@ -191,7 +191,9 @@ TEST(DriverControls, GainIsClampedAndFailuresAreReported) {
         PropertyList stored;
         ASSERT_EQ(setup.audio.client->getPropertyObject(korvane, globalAddress(fourCC("kqgd")), nullptr, stored), 0);
         EXPECT_EQ(stored.real(), c.written.value_or(3.0)) << c.requested;
-        if (c.written) EXPECT_EQ(model.gain(), *c.written);
+        if (c.written) {
+            EXPECT_EQ(model.gain(), *c.written);
+        }
     }
 
     setup.audio.model.addFault(Fault{Operation::Set, korvane, fourCC("kqgd"), 0, audiosim::kAnyElement, -50, 1});

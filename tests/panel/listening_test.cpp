@@ -47,7 +47,9 @@ TEST(ListeningMuteMemory, RestorableAndAverage) {
     for (const auto& c : cases) {
         const ListeningMuteMemory memory{c.levels};
         EXPECT_EQ(memory.isRestorable(), c.restorable) << c.levels.size();
-        if (!std::isnan(c.average)) EXPECT_FLOAT_EQ(memory.averageLevel(), c.average);
+        if (!std::isnan(c.average)) {
+            EXPECT_FLOAT_EQ(memory.averageLevel(), c.average);
+        }
     }
 }
 

@@ -165,7 +165,9 @@ TEST(PlayTestTone, Checks) {
         model.playTestTone();
         EXPECT_EQ(model.error(), c.error);
         EXPECT_EQ(setup.queues.liveQueues(), c.plays ? 1u : 0u);
-        if (c.plays) EXPECT_EQ(setup.queues.records.back().deviceUID, kKorvane);
+        if (c.plays) {
+            EXPECT_EQ(setup.queues.records.back().deviceUID, kKorvane);
+        }
     }
 }
 
