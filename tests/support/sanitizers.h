@@ -1,4 +1,7 @@
-// Test support: whether this program was built with a sanitizer that slows it several times over.
+// Test support: which sanitizers this program was built with. AddressSanitizer and
+// ThreadSanitizer slow it several times over and own the allocator; UndefinedBehaviorSanitizer's
+// dynamic-type check opens a pipe to probe memory, so it misreads objects while the process is out
+// of file descriptors.
 #pragma once
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
@@ -15,6 +18,12 @@ namespace korvane::test {
 inline constexpr bool kSanitized = true;
 #else
 inline constexpr bool kSanitized = false;
+#endif
+
+#ifdef KORVANE_SANITIZE_UNDEFINED
+inline constexpr bool kUndefinedSanitized = true;
+#else
+inline constexpr bool kUndefinedSanitized = false;
 #endif
 
 }  // namespace korvane::test
