@@ -7,9 +7,22 @@ build="$1"
 root=$(mktemp -d "${TMPDIR:-/tmp}/korvane-install-XXXXXX")
 helperPid=""
 daemonPid=""
+# The daemon saves its state as it ends, so the temporary tree is removed only once both
+# processes are gone; otherwise a late write races the removal.
 cleanup() {
-    if [ -n "$helperPid" ]; then kill "$helperPid" 2>/dev/null || true; fi
-    if [ -n "$daemonPid" ]; then kill "$daemonPid" 2>/dev/null || true; fi
+    if [ -n "$helperPid" ]; then
+        kill "$helperPid" 2>/dev/null || true
+        wait "$helperPid" 2>/dev/null || true
+    fi
+    if [ -n "$daemonPid" ]; then
+        kill "$daemonPid" 2>/dev/null || true
+        for _ in $(seq 1 200); do
+            # Gone, or a zombie nobody has reaped yet: either way it writes nothing more.
+            grep -q '^State:[[:space:]]*[^Z]' "/proc/$daemonPid/status" 2>/dev/null || break
+            sleep 0.05
+        done
+        kill -KILL "$daemonPid" 2>/dev/null || true
+    fi
     rm -rf "$root"
 }
 trap cleanup EXIT
