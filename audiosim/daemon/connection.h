@@ -5,6 +5,7 @@
 #include "audiosim/daemon/server.h"
 
 #include <deque>
+#include <set>
 #include <unistd.h>
 
 namespace audiosim {
@@ -32,6 +33,9 @@ struct Server::Connection {
     // from the model, goes first; only then is the shared memory behind them released.
     std::map<std::uint64_t, Proc> procs;
     std::unique_ptr<AudioHardware> client;
+    // The playbacks this connection queued: like a process's output queues, they stop when it
+    // goes. Finished ones are dropped as new ones are queued.
+    std::set<std::uint64_t> playbacks;
 
     ~Connection() {
         client.reset();

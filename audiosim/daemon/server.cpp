@@ -172,6 +172,8 @@ void Server::accept() {
 
 void Server::close(int fd) {
     std::erase_if(pendingPermissions_, [fd](const PendingPermission& p) { return p.fd == fd; });
+    if (const auto found = connections_.find(fd); found != connections_.end())
+        for (const auto playback : found->second->playbacks) model_.cancelPlayback(playback);
     connections_.erase(fd);
     ::close(fd);
 }
@@ -250,7 +252,7 @@ Message Server::handle(Connection& connection, const Message& request, int& pass
         }
         return answer;
     }
-    Message answer = handleMachine(op, request);
+    Message answer = handleMachine(connection, op, request);
     if (!answer.is_null()) return answer;
     return handlePlatform(connection, op, request, passFd);
 }
@@ -296,7 +298,7 @@ void Server::firePermissions() {
     }
 }
 
-Message Server::handleMachine(const std::string& op, const Message& request) {
+Message Server::handleMachine(Connection& connection, const std::string& op, const Message& request) {
     const auto uid = wire::stringField(request, "uid");
     if (op == op::kPlug || op == op::kUnplug) {
         if (!uid) return statusOnly(kAudioHardwareIllegalOperationError);
@@ -340,7 +342,10 @@ Message Server::handleMachine(const std::string& op, const Message& request) {
         const auto append = wire::unsignedField(request, "append").value_or(0);
         if (!uid || !channels || !data || *channels == 0 || *channels > 64) return statusOnly(kAudioHardwareIllegalOperationError);
         const auto id = model_.enqueuePlayback(*uid, std::uint32_t(*channels), floatsOf(*data), append);
-        return id ? Message{{"status", 0}, {"playback", id}} : statusOnly(kAudioHardwareBadDeviceError);
+        if (id == 0) return statusOnly(kAudioHardwareBadDeviceError);
+        std::erase_if(connection.playbacks, [this](std::uint64_t p) { return !model_.playbackRemaining(p); });
+        connection.playbacks.insert(id);
+        return Message{{"status", 0}, {"playback", id}};
     }
     if (op == op::kPlaybackState) {
         const auto id = wire::unsignedField(request, "playback");

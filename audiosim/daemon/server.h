@@ -42,7 +42,7 @@ private:
     void close(int fd);
     wire::Message handle(Connection&, const wire::Message& request, int& passFd);
     wire::Message handlePlatform(Connection&, const std::string& op, const wire::Message& request, int& passFd);
-    wire::Message handleMachine(const std::string& op, const wire::Message& request);
+    wire::Message handleMachine(Connection&, const std::string& op, const wire::Message& request);
     wire::Message handlePermission(Connection&, const std::string& op, const wire::Message& request, bool& deferred);
     wire::Message statistics() const;
     void firePermissions();

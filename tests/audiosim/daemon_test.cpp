@@ -101,6 +101,30 @@ TEST(Daemon, PrivateAggregatesAndCallbacksVanishWithTheirClient) {
     EXPECT_EQ(again->createAggregateDevice(description, aggregate), 0);
 }
 
+TEST(Daemon, APlaybackStopsWhenTheConnectionThatQueuedItGoes) {
+    DaemonFixture daemon;
+    auto observer = daemon.connect();
+    const std::vector<std::uint8_t> piece(audiosim::wire::kMaxDataBytes);  // 1.4 s of stereo
+    std::uint64_t playback = 0;
+    {
+        auto player = daemon.connect();
+        for (int i = 0; i < 16; ++i) {
+            const auto played = player->connection().call(Message{{"op", "play"}, {"uid", "BuiltInSpeakerDevice"},
+                                                                   {"channels", 2}, {"append", playback},
+                                                                   {"data", Message::binary(piece)}});
+            ASSERT_TRUE(played);
+            playback = audiosim::wire::unsignedField(*played, "playback").value_or(0);
+            ASSERT_NE(playback, 0u);
+        }
+    }
+    const auto playing = [&] {
+        const auto state = observer->connection().call(Message{{"op", "playbackState"}, {"playback", playback}});
+        return state && state->value("playing", false);
+    };
+    // 22 s of audio: left to itself, it would still be playing when the wait gives up.
+    EXPECT_TRUE(waitUntil([&] { return !playing(); })) << "the playback outlived its connection";
+}
+
 TEST(Daemon, AKilledClientsResourcesAreReclaimed) {
     DaemonFixture daemon;
     auto observer = daemon.connect();
