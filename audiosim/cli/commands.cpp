@@ -431,26 +431,33 @@ int recordInput(Session& session, const std::string& uid, AudioObjectID id, WavA
     RecordRing ring;
     ring.channels = audio.channels;
     ring.samples.resize(std::size_t(audio.rate) * std::size_t(audio.channels) * 4);
+    // Moves what the callback recorded into `audio`; true when something was there.
+    const auto drain = [&] {
+        const std::size_t w = ring.written.load(std::memory_order_acquire);
+        std::size_t r = ring.read.load(std::memory_order_relaxed);
+        const bool some = r < w;
+        while (r < w && audio.samples.size() < wanted) audio.samples.push_back(ring.samples[(r++) % ring.samples.size()]);
+        ring.read.store(r, std::memory_order_release);
+        return some;
+    };
+    bool stalled = false;
     {
         RunningCallback capture(*session.hardware, id, &RecordRing::capture, &ring);
         if (capture.status != 0)
             return fail("Cannot record from \"" + uid + "\" (status " + std::to_string(capture.status) + ").");
         announceRecording(uid, seconds);
         StallWatch watch;
-        while (audio.samples.size() < wanted) {
-            const std::size_t w = ring.written.load(std::memory_order_acquire);
-            std::size_t r = ring.read.load(std::memory_order_relaxed);
-            if (r < w) watch.moved();
-            while (r < w && audio.samples.size() < wanted) audio.samples.push_back(ring.samples[(r++) % ring.samples.size()]);
-            ring.read.store(r, std::memory_order_release);
+        while (audio.samples.size() < wanted && !stalled) {
+            if (drain()) watch.moved();
             showProgress("Recording", file, double(audio.frames()) / audio.rate, seconds);
             if (audio.samples.size() >= wanted) break;
-            if (watch.stalled()) return fail(noAudioFrom(uid));
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            stalled = watch.stalled();
+            if (!stalled) std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }  // stopped: the ring is no longer written
+    drain();  // what came in after the last look
     if (ring.dropped.load() > 0) std::fprintf(stderr, "audiosim: %zu frames were lost.\n", ring.dropped.load());
-    return 0;
+    return stalled ? fail(noAudioFrom(uid)) : 0;
 }
 
 }  // namespace
@@ -467,12 +474,15 @@ int record(const std::string& uid, const std::string& file, double seconds, bool
     audio.samples.reserve(wanted);
     const int recorded = output ? recordOutput(session, uid, id, audio, wanted, file, seconds)
                                 : recordInput(session, uid, id, audio, wanted, file, seconds);
+    endProgress();
+    // A recording that failed part of the way keeps what it got.
+    if (recorded != 0 && audio.samples.empty()) return recorded;
+    if (const auto error = writeWav(file, audio); !error.empty()) return fail(error);
     if (recorded != 0) {
-        endProgress();
+        std::fprintf(stderr, "audiosim: The first %.1f s were saved to %s.\n",
+                     double(audio.frames()) / audio.rate, file.c_str());
         return recorded;
     }
-    endProgress();
-    if (const auto error = writeWav(file, audio); !error.empty()) return fail(error);
     float peak = 0;
     for (const float sample : audio.samples) peak = std::max(peak, std::isfinite(sample) ? std::fabs(sample) : 0.0f);
     char level[32] = "silence";
