@@ -447,12 +447,13 @@ int recordInput(Session& session, const std::string& uid, AudioObjectID id, WavA
             return fail("Cannot record from \"" + uid + "\" (status " + std::to_string(capture.status) + ").");
         announceRecording(uid, seconds);
         StallWatch watch;
-        while (audio.samples.size() < wanted && !stalled) {
+        for (;;) {
             if (drain()) watch.moved();
             showProgress("Recording", file, double(audio.frames()) / audio.rate, seconds);
             if (audio.samples.size() >= wanted) break;
             stalled = watch.stalled();
-            if (!stalled) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            if (stalled) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
     }  // stopped: the ring is no longer written
     drain();  // what came in after the last look

@@ -73,11 +73,15 @@ TEST(DaemonAudio, AnOutputIsRecordedForTheWholeTimeEvenWhenItsPlaybackEndsFirst)
 }
 
 TEST(DaemonAudio, ARecordingEndsWithAnErrorWhenItsAudioStopsAndKeepsWhatItGot) {
+    // The output is taken from its tap by requests, so it may have nothing yet when the daemon
+    // stops; the input's callback has recorded something for certain.
     struct Case {
         const char* name;
         std::vector<std::string> options;
+        bool savesForCertain;
     };
-    for (const auto& c : {Case{"input", {"BuiltInMicrophoneDevice"}}, Case{"output", {"BuiltInSpeakerDevice", "--output"}}}) {
+    for (const auto& c : {Case{"input", {"BuiltInMicrophoneDevice"}, true},
+                          Case{"output", {"BuiltInSpeakerDevice", "--output"}, false}}) {
         SCOPED_TRACE(c.name);
         DaemonFixture daemon;
         const auto file = (daemon.environment.root() / "recorded.wav").string();
@@ -96,10 +100,9 @@ TEST(DaemonAudio, ARecordingEndsWithAnErrorWhenItsAudioStopsAndKeepsWhatItGot) {
         ::kill(daemon.daemonPid(), SIGSTOP);  // no more cycles, no more answers
         EXPECT_EQ(recorder.wait(std::chrono::seconds(40)), 1);  // its own failure, not killed by the deadline
         ::kill(daemon.daemonPid(), SIGCONT);
-        // What was recorded before is kept. The output is taken from its tap by requests, so it
-        // may have nothing yet; the input's callback has recorded for certain.
+        // What was recorded before is kept.
         const bool saved = recorder.output().find("s were saved to " + file) != std::string::npos;
-        if (std::string(c.name) == "input") {
+        if (c.savesForCertain) {
             EXPECT_TRUE(saved) << recorder.output();
         }
         std::string error;

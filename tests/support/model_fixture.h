@@ -1,5 +1,6 @@
 // Test support: the built-in machine's device UIDs; the device model in process, installed as the
-// platform audio hardware, on a manual clock; and a forwarding base for fakes that alter one call of a real implementation.
+// platform audio hardware, on a manual clock; and a forwarding base for fakes that alter one call
+// of a real implementation.
 #pragma once
 
 #include "audiosim/model/device_model.h"
