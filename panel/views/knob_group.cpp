@@ -40,7 +40,13 @@ KnobGroup::KnobGroup(AudioModel& audio, QWidget* parent) : QWidget(parent) {
     column->addWidget(caption_);
     column->addLayout(row);
 
-    connect(knob_, &Knob::levelRequested, this, [&audio](double level) { audio.setListeningLevel(float(level)); });
+    // The model takes the new level at once, but the view follows it only when the event loop
+    // turns; fast wheel or key input may arrive in between. The knob shows the model's level
+    // right away, so the next step adds to it rather than to a level it has left behind.
+    connect(knob_, &Knob::levelRequested, this, [this, &audio](double level) {
+        audio.setListeningLevel(float(level));
+        knob_->setLevel(audio.displayedListeningLevel());
+    });
     connect(mute_, &QPushButton::clicked, this, [&audio] { audio.toggleListeningMute(); });
 }
 

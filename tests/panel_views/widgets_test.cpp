@@ -158,6 +158,43 @@ TEST(KnobAccess, KeysAndAssistiveTechnologyStepByOneHundredth) {
     }
 }
 
+// Fast input arrives in bursts that the view has not redrawn between: each step still adds to
+// the level the one before it asked for.
+TEST(KnobAccess, EveryStepOfABurstCounts) {
+    struct Case {
+        const char* name;
+        bool muted;
+        int count;
+        std::function<void(Knob&)> act;
+        double expected;
+    };
+    const auto notch = [](Knob& knob) {
+        QWheelEvent wheel(QPointF(74, 74), knob.mapToGlobal(QPointF(74, 74)), QPoint(), QPoint(0, 120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QCoreApplication::sendEvent(&knob, &wheel);
+    };
+    const auto down = [](Knob& knob) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_Down, Qt::NoModifier, QString(), true);
+        QCoreApplication::sendEvent(&knob, &press);
+    };
+    const Case cases[] = {{"30 wheel notches", false, 30, notch, 0.8},
+                          {"20 repeated arrow keys", false, 20, down, 0.3},
+                          {"wheel notches while muted", true, 10, notch, 0.6},
+                          {"wheel notches past the top", false, 70, notch, 1.0}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ViewSetup setup;
+        setup.create();
+        setup.model->setListeningLevel(0.5f);
+        if (c.muted) setup.model->toggleListeningMute();
+        Knob& knob = *setup.showPanel().knobGroup()->knob();
+        for (int i = 0; i < c.count; ++i) c.act(knob);
+        setup.settle();
+        EXPECT_NEAR(setup.model->displayedListeningLevel(), c.expected, 1e-4);
+        EXPECT_NEAR(knob.level(), c.expected, 1e-4);
+    }
+}
+
 TEST(KnobAccess, NameRoleAndValueText) {
     ViewSetup setup;
     setup.create();
