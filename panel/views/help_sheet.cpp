@@ -118,8 +118,10 @@ HelpSheet::HelpSheet(AudioModel& audio, ModelWatcher& watcher, QWidget* parent) 
     auto* buttons = new QHBoxLayout;
     buttons->setContentsMargins(24, 0, 24, 0);
     done_ = new QPushButton(QStringLiteral("Done"), this);
+    // "Done" is the default action always: in a dialog every button is an auto-default one unless
+    // told otherwise, which would hand Return to whichever button has the focus.
+    for (QPushButton* button : {create_, done_}) button->setAutoDefault(false);
     done_->setDefault(true);
-    done_->setAutoDefault(true);
     makeProminent(*done_);
     done_->setMinimumWidth(96);
     buttons->addStretch(1);

@@ -16,6 +16,7 @@
 #include "panel/views/surface.h"
 #include "tests/panel_views/view_fixture.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QImage>
@@ -372,11 +373,15 @@ TEST(PanelHelp, TheSheetShowsTheDriverNoticeOnlyWithoutTheDriverAndDoneIsTheDefa
         EXPECT_EQ(sheet->windowTitle(), "Connect your DAW");
         EXPECT_EQ(sheet->driverNotice()->isVisibleTo(sheet), driverMissing);
         EXPECT_EQ(sheet->createDAWDeviceButton()->isEnabled(), !driverMissing);
+        // Return stays with "Done" even while the combined-device button has the focus.
+        QApplication::setActiveWindow(sheet);
+        if (!driverMissing) sheet->createDAWDeviceButton()->setFocus(Qt::TabFocusReason);
         EXPECT_TRUE(sheet->doneButton()->isDefault());
         QKeyEvent enter(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
         QCoreApplication::sendEvent(sheet, &enter);
         setup.settle();
         EXPECT_EQ(panel.helpSheet(), nullptr) << "Return closed the sheet";
+        EXPECT_EQ(setup.model->dawDeviceMessage(), "") << "and created nothing";
     }
 }
 
