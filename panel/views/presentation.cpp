@@ -3,8 +3,8 @@
 #include "shared/routing_records.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 
 namespace korvane::views {
 
@@ -28,10 +28,13 @@ bool isSourceCandidate(const AudioEndpoint& endpoint) {
            endpoint.transport != platform::audio::kAudioDeviceTransportTypeAggregate && endpoint.inputChannels >= 1;
 }
 
-std::string format(const char* pattern, double value) {
+// A rate in kHz with one decimal, "48.0 kHz". Not printf: the program's locale may write a
+// decimal comma, and the meters' level texts never do.
+std::string kilohertzText(double hertz) {
     char text[64];
-    std::snprintf(text, sizeof text, pattern, value);
-    return text;
+    const auto result = std::to_chars(text, text + sizeof text, hertz / 1000, std::chars_format::fixed, 1);
+    if (result.ec != std::errc()) return "— kHz";
+    return std::string(text, result.ptr) + " kHz";
 }
 
 }  // namespace
@@ -135,7 +138,7 @@ bool restoreButtonEnabled(const AudioModel& audio) { return audio.recoveryOutput
 
 std::string driverLine(const AudioModel& audio) {
     if (audio.device() == 0) return "Driver unavailable";
-    return format("%.1f kHz", audio.rate() / 1000) + " · " + (audio.mono() ? "Mono" : "Stereo 1–2");
+    return kilohertzText(audio.rate()) + " · " + (audio.mono() ? "Mono" : "Stereo 1–2");
 }
 
 std::string versionLine(const std::optional<platform::BundleInfo>& info) {
@@ -153,7 +156,7 @@ bool createDAWDeviceEnabled(const AudioModel& audio) {
 
 std::string sampleRateText(const AudioModel& audio) {
     if (audio.device() == 0) return "Driver unavailable";
-    return format("%.1f kHz", audio.rate() / 1000);
+    return kilohertzText(audio.rate());
 }
 
 std::string driverBufferText(const AudioModel& audio) {

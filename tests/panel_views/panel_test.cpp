@@ -25,6 +25,11 @@
 #include <QPushButton>
 #include <QToolButton>
 
+#include <clocale>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
 namespace korvane::test {
 namespace {
 
@@ -357,6 +362,43 @@ TEST(PanelFooter, DriverAndVersionLines) {
         EXPECT_EQ(panel.footer()->driverLine()->text(), c.driverLine);
         EXPECT_EQ(panel.footer()->versionLine()->text(), c.versionLine);
     }
+}
+
+// A locale whose numbers take a decimal comma, built for the test so that none need be installed:
+// localedef complains about the categories and characters left out, and writes LC_NUMERIC anyway.
+class DecimalCommaLocale {
+public:
+    explicit DecimalCommaLocale(TestEnvironment& environment) : previous_(std::setlocale(LC_NUMERIC, nullptr)) {
+        const std::filesystem::path dir = environment.root() / "locales";
+        std::filesystem::create_directories(dir);
+        std::string charmap = "<code_set_name> DIGITS\n<mb_cur_min> 1\n<mb_cur_max> 1\nCHARMAP\n<U002C> \\x2c\n";
+        for (char digit = '0'; digit <= '9'; ++digit)
+            charmap += "<U003" + std::string(1, digit) + "> \\x3" + std::string(1, digit) + "\n";
+        writeFile(dir / "charmap", charmap + "END CHARMAP\n");
+        writeFile(dir / "source", "LC_NUMERIC\ndecimal_point \",\"\nthousands_sep \"\"\ngrouping -1\nEND LC_NUMERIC\n");
+        const std::string command = "cd '" + dir.string() + "' && localedef -c -f charmap -i source ./comma >/dev/null 2>&1";
+        (void)std::system(command.c_str());
+        environment.set("LOCPATH", dir.string());
+        active_ = std::setlocale(LC_NUMERIC, "comma") != nullptr;
+    }
+    ~DecimalCommaLocale() { std::setlocale(LC_NUMERIC, previous_.c_str()); }
+    bool active() const { return active_; }
+
+private:
+    std::string previous_;
+    bool active_ = false;
+};
+
+TEST(PanelFooter, RatesReadTheSameUnderEveryLocale) {
+    ViewSetup setup;
+    setup.create();
+    DecimalCommaLocale locale(setup.environment);
+    ASSERT_TRUE(locale.active());
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.1f", 1.5);
+    ASSERT_STREQ(probe, "1,5") << "the locale writes a decimal comma";
+    EXPECT_EQ(views::driverLine(*setup.model), "48.0 kHz · Stereo 1–2");
+    EXPECT_EQ(views::sampleRateText(*setup.model), "48.0 kHz");
 }
 
 TEST(PanelHelp, TheSheetShowsTheDriverNoticeOnlyWithoutTheDriverAndDoneIsTheDefault) {
