@@ -83,7 +83,10 @@ void KORVANEApp::openSettings() {
 
 QWidget* KORVANEApp::settingsWindow() {
     if (settingsWindow_) return settingsWindow_;
+    // Each opening is a new window, so that it starts as a new settings view does (nothing copied
+    // yet); closing it while the main window stays open deletes it.
     auto* window = new QWidget(nullptr, Qt::Window);
+    window->setAttribute(Qt::WA_DeleteOnClose);
     window->setWindowTitle(QStringLiteral("Settings"));
     window->setObjectName(QStringLiteral("KORVANESettingsWindow"));
     window->resize(kSettingsWidth, kSettingsHeight);

@@ -3,6 +3,7 @@
 #include "panel/app/korvane_app.h"
 #include "panel/app/main_window.h"
 #include "panel/audio_model.h"
+#include "panel/views/settings_panel.h"
 #include "shared/routing_files.h"
 #include "tests/app/app_test_support.h"
 #include "tests/support/bundle_fixture.h"
@@ -14,6 +15,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QPushButton>
 #include <QTimer>
 
 namespace korvane::test {
@@ -112,6 +114,25 @@ TEST_F(KorvaneAppTest, ClosingTheSettingsWindowWhileTheMainWindowIsOpenOnlyHides
     EXPECT_FALSE(settings->isVisible());
     EXPECT_EQ(app->delegate().quitState(), app::QuitState::idle);
     EXPECT_FALSE(app->audio().isQuitting());
+}
+
+TEST_F(KorvaneAppTest, SettingsOpenedAgainIsANewWindowThatHasCopiedNothing) {
+    const auto copyButton = [] {
+        for (QWidget* widget : QApplication::topLevelWidgets()) {
+            if (widget->objectName() != "KORVANESettingsWindow" || !widget->isVisible()) continue;
+            return widget->findChild<views::SettingsPanel*>()->copyButton();
+        }
+        return static_cast<QPushButton*>(nullptr);
+    };
+    menuAction("Settings…")->trigger();
+    ASSERT_TRUE(copyButton());
+    copyButton()->click();
+    ASSERT_EQ(copyButton()->text(), "Copied");
+    copyButton()->window()->close();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    menuAction("Settings…")->trigger();
+    ASSERT_TRUE(copyButton());
+    EXPECT_EQ(copyButton()->text(), "Copy diagnostics");
 }
 
 TEST_F(KorvaneAppTest, ALaterLaunchResumesTheAutomaticStart) {
