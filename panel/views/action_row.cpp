@@ -7,6 +7,8 @@
 #include <QHBoxLayout>
 #include <QPushButton>
 
+#include <algorithm>
+
 namespace korvane::views {
 
 ActionRow::ActionRow(AudioModel& audio, QWidget* parent) : QWidget(parent) {
@@ -47,8 +49,15 @@ StartStopButton::StartStopButton(AudioModel& audio, QWidget* parent) : QWidget(p
     button_ = new QPushButton(this);
     button_->setObjectName(QStringLiteral("startStopButton"));  // found by end-to-end scripts
     button_->setIconSize(QSize(12, 12));
-    button_->setMinimumWidth(128);
     makeProminent(*button_);
+    // As wide as its longer label, so that it does not move when its label changes.
+    int width = 128;
+    for (const bool stops : {false, true}) {
+        button_->setText(QString::fromStdString(startStopLabel({stops, true})));
+        button_->setIcon(icon(stops ? Symbol::Stop : Symbol::Play));
+        width = std::max(width, button_->sizeHint().width() + 20);
+    }
+    button_->setFixedWidth(width);
     row->addWidget(button_);
     connect(button_, &QPushButton::clicked, this, [&audio] { audio.applyRouting(!startStop(audio).stops); });
 }

@@ -117,6 +117,7 @@ void Panel::arrange(bool compact) {
     if (compact == compact_) return;
     compact_ = compact;
     header_->setCompact(compact);
+    status_->setCompact(compact);
     for (QWidget* fullOnly : std::initializer_list<QWidget*>{sourceTile_, dawTile_, channelMode_, pickers_, actionRow_})
         fullOnly->setVisible(!compact);
 

@@ -4,19 +4,30 @@
 #include "panel/views/colors.h"
 #include "panel/views/lamp.h"
 
-#include <QHBoxLayout>
+#include <QGridLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace korvane::views {
 
+namespace {
+
+// The height of `lines` lines of a label's text, as the label measures its own.
+int textHeight(const QLabel& label, int lines) {
+    const QString sample = QStringList(lines, QStringLiteral("X")).join(QLatin1Char('\n'));
+    return label.fontMetrics().boundingRect(QRect(0, 0, 1000, 1000), Qt::TextWordWrap, sample).height();
+}
+
+}  // namespace
+
 StatusBlock::StatusBlock(QWidget* parent) : Surface(parent) {
-    auto* column = new QVBoxLayout(this);
-    column->setContentsMargins(0, 0, 0, 0);  // the surface pads
-    column->setSpacing(4);
-    auto* row = new QHBoxLayout;
-    row->setSpacing(9);
+    grid_ = new QGridLayout(this);
+    grid_->setContentsMargins(0, 0, 0, 0);  // the surface pads
+    grid_->setHorizontalSpacing(9);
+    grid_->setVerticalSpacing(4);
+    grid_->setColumnStretch(1, 1);
     lamp_ = new Lamp(8, this);
     lamp_->setAccessibleName(QStringLiteral("Routing state"));
     headline_ = new QLabel(this);
@@ -27,18 +38,28 @@ StatusBlock::StatusBlock(QWidget* parent) : Surface(parent) {
     makeBordered(*setup_);
     setup_->setVisible(false);
     connect(setup_, &QPushButton::clicked, this, &StatusBlock::setupRequested);
-    row->addWidget(lamp_, 0, Qt::AlignVCenter);
-    row->addWidget(headline_, 1);
-    row->addWidget(setup_);
-    column->addLayout(row);
-
     secondLine_ = new QLabel(this);
     secondLine_->setFont(textFont(*this, 9.5));
     secondLine_->setWordWrap(true);
     secondLine_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    secondLine_->setContentsMargins(17, 0, 0, 0);  // under the headline, past the lamp
-    secondLine_->setVisible(false);
-    column->addWidget(secondLine_);
+    grid_->addWidget(lamp_, 0, 0, Qt::AlignVCenter);
+    grid_->addWidget(secondLine_, 1, 1);  // under the headline, past the lamp
+    setCompact(false);
+}
+
+void StatusBlock::setCompact(bool compact) {
+    // "Setup" stands beside the headline; in the narrow compact layout, beside the second line, so
+    // that the headline keeps its width. Every row keeps room for what it may show: the button,
+    // which comes and goes with the driver, and a headline and a second line of one line each,
+    // or two each in the compact layout.
+    grid_->removeWidget(headline_);
+    grid_->removeWidget(setup_);
+    grid_->addWidget(headline_, 0, 1, 1, compact ? 2 : 1);
+    grid_->addWidget(setup_, compact ? 1 : 0, 2, Qt::AlignTop);
+    const int lines = compact ? 2 : 1;
+    const int button = std::max(setup_->sizeHint().height(), setup_->minimumHeight());
+    headline_->setMinimumHeight(std::max(compact ? 0 : button, textHeight(*headline_, lines)));
+    secondLine_->setMinimumHeight(std::max(compact ? button : 0, textHeight(*secondLine_, lines)));
 }
 
 void StatusBlock::refresh(const AudioModel& audio) {
@@ -67,7 +88,6 @@ void StatusBlock::refresh(const AudioModel& audio) {
         if (secondary) makeSecondary(*secondLine_);
     }
     secondLine_->setText(second);
-    secondLine_->setVisible(!second.isEmpty());
     setup_->setVisible(showSetupButton(audio));
 }
 

@@ -143,6 +143,49 @@ TEST(PanelStatus, StartStopFollowsThePhaseAndTheDriver) {
     }
 }
 
+// A quick second click on Start/Stop must find it where the first one did, whatever the route
+// reported in between.
+TEST(PanelStatus, StartStopStaysInPlaceWhateverTheRouteSays) {
+    struct State {
+        const char* name;
+        std::function<void(ViewSetup&)> arrange;
+    };
+    const State states[] = {
+        {"stopped", [](ViewSetup&) {}},
+        {"running", [](ViewSetup& s) { s.startRunning(); }},
+        {"failed",
+         [](ViewSetup& s) {
+             s.model->applyRouting(true);
+             s.report(phase::kError, "KORVANE could not open the aggregate device for routing System audio (-10851).");
+         }},
+        {"helper silent",
+         [](ViewSetup& s) {
+             s.model->applyRouting(true);
+             s.runPasses(100);
+         }},
+        {"driver missing",
+         [](ViewSetup& s) {
+             s.audio.model.unplug(kKorvane);
+             s.runPasses(20);
+         }},
+    };
+    for (const bool compact : {false, true}) {
+        std::optional<QPoint> first;
+        for (const State& state : states) {
+            SCOPED_TRACE(testing::Message() << (compact ? "compact, " : "full, ") << state.name);
+            ViewSetup setup;
+            setup.create();
+            Panel& panel = setup.showPanel(compact);
+            if (compact) panel.resize(Panel::kMinimumWidthCompact, 860);
+            state.arrange(setup);
+            setup.settle();
+            const QPoint at = panel.startStop()->button()->mapTo(&panel, QPoint());
+            if (!first) first = at;
+            EXPECT_EQ(at, *first);
+        }
+    }
+}
+
 TEST(PanelStatus, StartStopCallsTheRouteWithTheMeaningItShows) {
     ViewSetup setup;
     setup.startRunning();

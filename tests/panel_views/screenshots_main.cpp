@@ -70,6 +70,14 @@ std::function<void(ViewSetup&)> playing(double left, double right) {
     return [=](ViewSetup& s) { s.playIntoDriver(left, right); };
 }
 
+// `then`, with the panel at the compact layout's minimum width.
+std::function<void(ViewSetup&)> atMinimumWidth(std::function<void(ViewSetup&)> then) {
+    return [then = std::move(then)](ViewSetup& s) {
+        s.panel->resize(views::Panel::kMinimumWidthCompact, s.panel->height());
+        if (then) then(s);
+    };
+}
+
 views::Panel& showPanel(ViewSetup& s, Start start, Layout layout) {
     const bool compact = layout == Layout::compact;
     switch (start) {
@@ -133,6 +141,10 @@ const Scene kScenes[] = {
      [](ViewSetup& s) { s.model->setSelectedOutput(korvane::test::kHeadphones); }, Shot::panel},
     {"panel-driver-missing.png", Start::driverMissing, Layout::full, nullptr, Shot::panel},
     {"panel-unavailable.png", Start::helperSilent, Layout::full, nullptr, Shot::panel},
+    // The compact layout at its minimum width, routing and then with the driver gone.
+    {"panel-compact-minimum.png", Start::running, Layout::compact, atMinimumWidth(playing(0.5, 0.32)), Shot::panel},
+    {"panel-compact-minimum-driver-missing.png", Start::driverMissing, Layout::compact, atMinimumWidth(nullptr),
+     Shot::panel},
     {"panel-recovered-compact.png", Start::helperSilent, Layout::compact, [](ViewSetup& s) { s.model->restoreMacOutput(); },
      Shot::panel},
     {"settings.png", Start::running, Layout::full, nullptr, Shot::settingsWindow},
