@@ -24,7 +24,7 @@ Meter::Meter(const QString& title, QWidget* parent) : QWidget(parent), title_(ti
     column->setSpacing(6);
 
     auto* header = new QHBoxLayout;
-    header->setSpacing(8);
+    header->setSpacing(6);
     auto* titleLabel = new QLabel(title, this);
     titleLabel->setFont(captionFont(*this));
     makeSecondary(*titleLabel);

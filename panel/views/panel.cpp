@@ -135,7 +135,8 @@ void Panel::arrange(bool compact) {
 
     metersRow_->setDirection(compact ? QBoxLayout::TopToBottom : QBoxLayout::LeftToRight);
     metersRow_->setSpacing(compact ? 20 : 24);
-    column_->setContentsMargins(compact ? 16 : 26, compact ? 12 : 16, compact ? 16 : 26, 14);
+    // At the compact layout's minimum width the meters' headers need all but 12 px of each side.
+    column_->setContentsMargins(compact ? 12 : 26, compact ? 12 : 16, compact ? 12 : 26, 14);
     setMinimumSize(compact ? kMinimumWidthCompact : kMinimumWidthFull, kMinimumHeight);
     scroll_->widget()->setMinimumWidth(minimumWidth());
 }

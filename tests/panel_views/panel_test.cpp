@@ -65,6 +65,25 @@ TEST(PanelLayout, EachLayoutShowsItsPartsAndKeepsItsMinimumSize) {
     }
 }
 
+TEST(PanelLayout, AtItsMinimumWidthNoTextIsCut) {
+    for (const bool compact : {false, true}) {
+        SCOPED_TRACE(compact ? "compact" : "full");
+        ViewSetup setup;
+        setup.startRunning();
+        Panel& panel = setup.showPanel(compact);
+        panel.resize(panel.minimumWidth(), 860);
+        setup.settle();
+        for (QWidget* part : panel.findChildren<QWidget*>()) {
+            const auto* label = qobject_cast<QLabel*>(part);
+            if (!part->isVisibleTo(&panel) || (!label && !qobject_cast<QAbstractButton*>(part)) ||
+                (label && label->wordWrap()))
+                continue;
+            EXPECT_GE(part->width(), part->minimumSizeHint().width())
+                << (label ? label->text() : qobject_cast<QAbstractButton*>(part)->text()).toStdString();
+        }
+    }
+}
+
 TEST(PanelLayout, TheToggleSwitchesAtOnceAndIsRememberedForTheNextWindow) {
     ViewSetup setup;
     Panel& panel = setup.showPanel();
