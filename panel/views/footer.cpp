@@ -5,7 +5,7 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QPushButton>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 namespace korvane::views {
@@ -23,14 +23,19 @@ Footer::Footer(const std::optional<platform::BundleInfo>& bundleInfo, QWidget* p
     makeSecondary(*version_);
     lines->addWidget(driver_);
     lines->addWidget(version_);
-    setup_ = new QPushButton(icon(Symbol::QuestionCircle), QStringLiteral("DAW setup"), this);
+    // A tool button without a bezel, as the header's are: unlike a flat push button it shows the
+    // keyboard focus.
+    setup_ = new QToolButton(this);
+    setup_->setIcon(icon(Symbol::QuestionCircle));
+    setup_->setText(QStringLiteral("DAW setup"));
+    setup_->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    setup_->setAutoRaise(true);
     setup_->setIconSize(QSize(14, 14));
-    setup_->setFlat(true);
     setup_->setCursor(Qt::PointingHandCursor);
     row->addLayout(lines);
     row->addStretch(1);
     row->addWidget(setup_);
-    connect(setup_, &QPushButton::clicked, this, &Footer::helpRequested);
+    connect(setup_, &QToolButton::clicked, this, &Footer::helpRequested);
 }
 
 void Footer::refresh(const AudioModel& audio) { driver_->setText(QString::fromStdString(views::driverLine(audio))); }

@@ -7,7 +7,7 @@
 #include <QWidget>
 
 class QLabel;
-class QPushButton;
+class QToolButton;
 
 namespace korvane::views {
 
@@ -20,7 +20,7 @@ public:
 
     QLabel* driverLine() const { return driver_; }
     QLabel* versionLine() const { return version_; }
-    QPushButton* dawSetupButton() const { return setup_; }
+    QToolButton* dawSetupButton() const { return setup_; }
 
 signals:
     void helpRequested();
@@ -28,7 +28,7 @@ signals:
 private:
     QLabel* driver_;
     QLabel* version_;
-    QPushButton* setup_;
+    QToolButton* setup_;
 };
 
 }  // namespace korvane::views

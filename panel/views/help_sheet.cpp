@@ -42,6 +42,7 @@ HelpSheet::HelpSheet(AudioModel& audio, ModelWatcher& watcher, QWidget* parent) 
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setFocusPolicy(Qt::NoFocus);  // a Tab stop that shows nothing and does nothing
     auto* content = new QWidget(scroll);
     auto* column = new QVBoxLayout(content);
     column->setContentsMargins(24, 22, 24, 12);

@@ -33,6 +33,7 @@ Panel::Panel(PanelEnvironment environment, QWidget* parent)
     scroll_->setWidgetResizable(true);
     scroll_->setFrameShape(QFrame::NoFrame);
     scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setFocusPolicy(Qt::NoFocus);  // a Tab stop that shows nothing and does nothing
     auto* content = new BrushedMetal;
     buildColumn(content, environment);
     scroll_->setWidget(content);

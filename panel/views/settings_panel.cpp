@@ -42,6 +42,7 @@ SettingsPanel::SettingsPanel(AudioModel& audio, InterfacePreferences& interface,
     scroll->setWidgetResizable(true);
     scroll->setFrameShape(QFrame::NoFrame);
     scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll->setFocusPolicy(Qt::NoFocus);  // a Tab stop that shows nothing and does nothing
     scroll->setWidget(buildContent());
     outer->addWidget(scroll);
     resize(kWidth, kHeight);

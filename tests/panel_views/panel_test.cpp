@@ -128,6 +128,34 @@ TEST(PanelLayout, TheBrandImageTakesEachLayoutsWidthOrGivesWayToTheTextMark) {
     }
 }
 
+// Tab visits only controls the user can see, and each one shows that it has the focus.
+TEST(PanelKeyboard, EveryTabStopIsAVisibleControlThatShowsItsFocus) {
+    for (const bool compact : {false, true}) {
+        SCOPED_TRACE(compact ? "compact" : "full");
+        ViewSetup setup;
+        setup.startRunning();
+        Panel& panel = setup.showPanel(compact);
+        QApplication::setActiveWindow(&panel);
+        std::vector<QWidget*> visited;
+        for (int i = 0; i < 100; ++i) {
+            QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+            QWidget* from = QApplication::focusWidget();
+            QCoreApplication::sendEvent(from ? from : &panel, &tab);
+            QWidget* stop = QApplication::focusWidget();
+            ASSERT_NE(stop, nullptr);
+            if (!visited.empty() && stop == visited.front()) break;
+            visited.push_back(stop);
+            SCOPED_TRACE(stop->metaObject()->className() + (" " + stop->property("text").toString()).toStdString());
+            EXPECT_TRUE(stop->isVisible());
+            const QImage focused = stop->grab().toImage();
+            stop->clearFocus();
+            EXPECT_NE(stop->grab().toImage(), focused) << "the focus shows";
+            stop->setFocus(Qt::TabFocusReason);
+        }
+        EXPECT_GT(visited.size(), 5u);
+    }
+}
+
 TEST(PanelStatus, StartStopFollowsThePhaseAndTheDriver) {
     struct Case {
         const char* name;
