@@ -1,5 +1,6 @@
-# Checks the direction of includes between layers: platform/ includes nothing else of the
-# project, and shared/, router/ and panel/ never include audiosim/. Run as
+# Checks the direction of includes between layers: platform/ and virtual_device/ include nothing
+# else of the project, shared/, router/ and panel/ never include audiosim/ or driver/, and the
+# driver and audiosim never include each other. Run as
 #   cmake -DSOURCE_DIR=<repository> -P layering_check.cmake
 # Fails with one line per offending include.
 cmake_minimum_required(VERSION 3.25)
@@ -7,7 +8,7 @@ if(NOT SOURCE_DIR)
   message(FATAL_ERROR "SOURCE_DIR is not set")
 endif()
 
-set(project_roots audiosim bench fuzz panel platform router shared system tests tools)
+set(project_roots audiosim bench driver fuzz panel platform router shared system tests tools virtual_device)
 set(violations "")
 
 # Adds an entry to `violations` for every project include in `folder` whose top-level folder is
@@ -31,9 +32,14 @@ endfunction()
 set(not_platform ${project_roots})
 list(REMOVE_ITEM not_platform platform)
 check_folder(platform ${not_platform})
-check_folder(shared audiosim system)
-check_folder(router audiosim)
-check_folder(panel audiosim)
+set(not_virtual_device ${project_roots})
+list(REMOVE_ITEM not_virtual_device virtual_device)
+check_folder(virtual_device ${not_virtual_device})
+check_folder(shared audiosim driver system)
+check_folder(router audiosim driver)
+check_folder(panel audiosim driver)
+check_folder(driver audiosim panel router shared system)
+check_folder(audiosim driver)
 
 if(violations)
   list(JOIN violations "\n  " text)

@@ -59,23 +59,25 @@ std::uint32_t DeviceModel::presentMembers(const PlanRunner& runner) const {
 void DeviceModel::produceInput(const PlanMember& member, std::int64_t position, std::uint32_t frames, float* out,
                                std::uint32_t channels, std::uint32_t firstChannel) const {
     if (member.korvane) {
+        // What its output received one latency ago, through the device's processing.
         const DeviceAudio& audio = *member.audio;
         const std::uint32_t ringChannels = member.outputChannels;
-        const double gain = audio.gain.load(std::memory_order_relaxed);
-        const bool mono = audio.channelMode.load(std::memory_order_relaxed) == 1;
-        for (std::uint32_t f = 0; f < frames; ++f) {
-            float processed[2] = {0.0f, 0.0f};
-            if (ringChannels > 0) {
-                const std::int64_t source = position + f - latency_;
-                const std::size_t slot = std::size_t(source & (ringFrames_ - 1)) * ringChannels;
-                float left = finiteOrZero(audio.outputRing[slot]);
-                float right = ringChannels > 1 ? finiteOrZero(audio.outputRing[slot + 1]) : left;
-                if (mono) left = right = (left + right) / 2;
-                processed[0] = float(left * gain);
-                processed[1] = float(right * gain);
-            }
-            for (std::uint32_t c = 0; c < channels; ++c)
-                out[std::size_t(f) * channels + c] = firstChannel + c < 2 ? processed[firstChannel + c] : 0.0f;
+        const float gain = korvane::virtual_device::linearGain(audio.korvane.gainDb());
+        constexpr std::uint32_t kChunk = 256;
+        float processed[2 * kChunk] = {};
+        for (std::uint32_t done = 0; done < frames;) {
+            const std::int64_t source = position + done - latency_;
+            const std::size_t slot = std::size_t(source & (ringFrames_ - 1));
+            const std::uint32_t count =
+                std::min({kChunk, frames - done, std::uint32_t(std::size_t(ringFrames_) - slot)});
+            if (ringChannels > 0)
+                korvane::virtual_device::processBlock(audio.outputRing.data() + slot * ringChannels, ringChannels,
+                                                      processed, count, gain, audio.korvane.mode());
+            for (std::uint32_t f = 0; f < count; ++f)
+                for (std::uint32_t c = 0; c < channels; ++c)
+                    out[std::size_t(done + f) * channels + c] =
+                        firstChannel + c < 2 ? processed[2 * f + firstChannel + c] : 0.0f;
+            done += count;
         }
         return;
     }
@@ -135,7 +137,7 @@ void DeviceModel::runCycle(RenderPlan& plan, const PlanRunner& runner, std::int6
             ++index;
         }
         if (member.korvane && member.inputStreams > 0 && anyRunning && !input)
-            member.audio->telemetry.readCounter.fetch_add(1, std::memory_order_relaxed);
+            member.audio->korvaneReads.fetch_add(1, std::memory_order_relaxed);
     }
 
     std::fill_n(mix, outputSamples, 0.0f);
@@ -239,21 +241,16 @@ void DeviceModel::consume(const PlanMember& member, std::int64_t position, std::
 
     const std::int64_t start = position - latency_;
     if (member.korvane) {
-        const double gain = audio.gain.load(std::memory_order_relaxed);
-        const bool mono = audio.channelMode.load(std::memory_order_relaxed) == 1;
-        std::array<double, 4> peaks{};
-        for (std::uint32_t f = 0; f < frames; ++f) {
-            const float* slot = frameAt(start + f);
-            float left = finiteOrZero(slot[0]);
-            float right = channels > 1 ? finiteOrZero(slot[1]) : left;
-            peaks[0] = std::max(peaks[0], double(std::fabs(left)));
-            peaks[1] = std::max(peaks[1], double(std::fabs(right)));
-            if (mono) left = right = (left + right) / 2;
-            peaks[2] = std::max(peaks[2], std::fabs(left * gain));
-            peaks[3] = std::max(peaks[3], std::fabs(right * gain));
+        // The sink side: peaks and the write counter. A block that wraps the ring is made whole first.
+        const std::size_t slot = std::size_t(start & (ringFrames_ - 1));
+        const float* block = frameAt(start);
+        if (slot + frames > std::size_t(ringFrames_)) {
+            const std::size_t first = (std::size_t(ringFrames_) - slot) * channels;
+            std::copy_n(block, first, audio.wrappedBlock.data());
+            std::copy_n(frameAt(0), std::size_t(frames) * channels - first, audio.wrappedBlock.data() + first);
+            block = audio.wrappedBlock.data();
         }
-        for (std::size_t i = 0; i < peaks.size(); ++i) audio.telemetry.peaks[i].store(peaks[i], std::memory_order_relaxed);
-        audio.telemetry.writeCounter.fetch_add(1, std::memory_order_relaxed);
+        audio.korvane.receive(block, channels, nullptr, frames);
     } else if (member.tap) {
         member.tap->appendFrames(frames, [&](std::size_t f) { return frameAt(start + std::int64_t(f)); });
     }

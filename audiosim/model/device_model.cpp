@@ -285,11 +285,12 @@ std::optional<KorvaneTelemetry> DeviceModel::korvaneTelemetry() const {
     std::lock_guard lock(mutex_);
     const Device* device = const_cast<DeviceModel*>(this)->findDevice(kKorvaneDeviceUID);
     if (!device) return std::nullopt;
-    const TelemetryCells& cells = device->audio->telemetry;
+    const DeviceAudio& audio = *device->audio;
     KorvaneTelemetry telemetry;
-    for (std::size_t i = 0; i < telemetry.peaks.size(); ++i) telemetry.peaks[i] = cells.peaks[i].load(std::memory_order_relaxed);
-    telemetry.writeCounter = cells.writeCounter.load(std::memory_order_relaxed);
-    telemetry.readCounter = cells.readCounter.load(std::memory_order_relaxed);
+    const auto peaks = audio.korvane.latestPeaks();
+    std::copy(peaks.begin(), peaks.end(), telemetry.peaks.begin());
+    telemetry.writeCounter = audio.korvane.writeCount();
+    telemetry.readCounter = audio.korvaneReads.load(std::memory_order_relaxed);
     return telemetry;
 }
 

@@ -205,10 +205,11 @@ OSStatus DeviceModel::lookup(ClientId client, AudioObjectID object, const AudioO
         return kAudioHardwareNoError;
     case kStatus: {
         if (!korvane) return kAudioHardwareUnknownPropertyError;
-        const TelemetryCells& t = device->audio->telemetry;
-        const auto load = [](const auto& cell) { return double(cell.load(std::memory_order_relaxed)); };
-        value.object = PropertyList(PropertyList::Array{load(t.peaks[0]), load(t.peaks[1]), load(t.peaks[2]),
-                                                        load(t.peaks[3]), load(t.writeCounter), load(t.readCounter), 0.0});
+        const DeviceAudio& audio = *device->audio;
+        const auto peaks = audio.korvane.latestPeaks();
+        value.object = PropertyList(PropertyList::Array{
+            double(peaks[0]), double(peaks[1]), double(peaks[2]), double(peaks[3]), double(audio.korvane.writeCount()),
+            double(audio.korvaneReads.load(std::memory_order_relaxed)), 0.0});
         return kAudioHardwareNoError;
     }
     default:
@@ -348,15 +349,14 @@ OSStatus DeviceModel::setPropertyObject(ClientId client, AudioObjectID object, c
     if (address.mSelector == kGain) {
         const auto gain = newValue.real();
         if (!gain || !std::isfinite(*gain)) return kAudioHardwareIllegalOperationError;
-        device.gainDb = std::clamp(*gain, -60.0, 12.0);
-        device.audio->gain.store(linearGain(device.gainDb), std::memory_order_relaxed);
+        device.gainDb = device.audio->korvane.setGainDb(*gain);
         return kAudioHardwareNoError;
     }
     if (address.mSelector == kChannelMode) {
         const auto mode = newValue.integer();
         if (!mode || (*mode != 0 && *mode != 1)) return kAudioHardwareIllegalOperationError;
         device.channelMode = *mode;
-        device.audio->channelMode.store(int(*mode), std::memory_order_relaxed);
+        device.audio->korvane.setMode(korvane::virtual_device::ChannelMode(*mode));
         return kAudioHardwareNoError;
     }
     return kAudioHardwareIllegalOperationError;

@@ -44,8 +44,9 @@ void DeviceModel::renewAudio(Device& device) {
         fresh->cycles.store(device.audio->cycles.load(std::memory_order_relaxed), std::memory_order_relaxed);
         fresh->xruns.store(device.audio->xruns.load(std::memory_order_relaxed), std::memory_order_relaxed);
     }
-    fresh->gain.store(linearGain(device.gainDb), std::memory_order_relaxed);
-    fresh->channelMode.store(int(device.channelMode), std::memory_order_relaxed);
+    if (device.config.korvane) fresh->wrappedBlock.resize(kMaxCycleFrames * device.outputChannels());
+    fresh->korvane.setGainDb(device.gainDb);
+    fresh->korvane.setMode(korvane::virtual_device::ChannelMode(device.channelMode));
     device.audio = std::move(fresh);
     device.tap.reset();
     device.playbacks.clear();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "audiosim/model/device_model.h"
+#include "virtual_device/sink_processing.h"
 
 #include <algorithm>
 #include <array>
@@ -17,9 +18,6 @@
 #include <vector>
 
 namespace audiosim {
-
-// KORVANE's gain: decibels, clamped as the driver does, to a factor.
-inline double linearGain(double gainDb) { return std::pow(10.0, std::clamp(gainDb, -60.0, 12.0) / 20.0); }
 
 // A bounded first-in first-out queue for one producer and one consumer thread at a time (a
 // side whose calls are serialised by a lock counts as one thread). Lock-free, no allocation.
@@ -109,13 +107,6 @@ struct Playback {
     std::atomic<bool> released{false};      // renderer: it no longer refers to this piece
 };
 
-// The KORVANE device's telemetry as the renderer publishes it. Relaxed: each value stands alone.
-struct TelemetryCells {
-    std::array<std::atomic<double>, 4> peaks{};
-    std::atomic<std::uint64_t> writeCounter{0};
-    std::atomic<std::uint64_t> readCounter{0};
-};
-
 // A device's audio state. Owned jointly by its device record and the plans that refer to it, so
 // it outlives the last plan the renderer may still use. A device that is unplugged gets a new
 // one, so that what the renderer held of the old one is never reused.
@@ -132,16 +123,17 @@ struct DeviceAudio {
     static constexpr std::size_t kMaxPlaying = 16;
     std::array<Playback*, kMaxPlaying> playing{};  // adopted from `queued`, in order
     std::size_t playingCount = 0;
+    std::vector<float> wrappedBlock;  // KORVANE: room for one block of the largest buffer size
 
     // Control side → renderer.
     SpscRing<Playback*, 64> queued;
-    std::atomic<double> gain{1.0};     // KORVANE: linear
-    std::atomic<int> channelMode{0};   // KORVANE: 1 = mono
+    // KORVANE: the settings in, the sink side's telemetry out (the driver's own processing).
+    korvane::virtual_device::SinkProcessing korvane;
 
     // Renderer → control side.
     std::atomic<std::uint64_t> cycles{0};
     std::atomic<std::uint64_t> xruns{0};  // cycles the clock thread ran late
-    TelemetryCells telemetry;
+    std::atomic<std::uint64_t> korvaneReads{0};  // KORVANE: cycles in which a client read its input
 };
 
 // A device whose streams a runner's cycle reads and writes.

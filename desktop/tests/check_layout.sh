@@ -1,9 +1,11 @@
 #!/bin/sh
 # Checks what an installation under PREFIX must hold.
 #
-# Usage: check_layout.sh PREFIX
+# Usage: check_layout.sh PREFIX [DRIVER_PATH]
+# DRIVER_PATH is where the systemd unit must find the driver (default PREFIX/bin/korvane-driver).
 set -eu
 prefix=$1
+driver_path=${2:-$prefix/bin/korvane-driver}
 fail() { echo "FAIL: $*" >&2; exit 1; }
 present() { [ -f "$prefix/$1" ] || fail "missing $1"; }
 
@@ -11,6 +13,11 @@ bundle=lib/korvane/KORVANE.app
 present "$bundle/Contents/Helpers/KORVANE Routing.app/Contents/Info.json"
 [ -x "$prefix/$bundle/Contents/Helpers/KORVANE Routing.app/Contents/MacOS/KORVANE Routing" ] || fail "no helper program"
 [ -x "$prefix/bin/audiosim" ] || fail "no bin/audiosim"
+[ -x "$prefix/bin/korvane-driver" ] || fail "no bin/korvane-driver"
+unit="$prefix/lib/systemd/user/korvane-driver.service"
+present lib/systemd/user/korvane-driver.service
+grep -q "^ExecStart=$driver_path$" "$unit" || fail "the unit does not start $driver_path: $(grep ExecStart "$unit")"
+grep -q "^WantedBy=pipewire.service$" "$unit" || fail "the unit is not wanted by pipewire.service"
 present share/applications/audio.ravlin.korvane.desktop
 present share/metainfo/audio.ravlin.korvane.metainfo.xml
 present share/icons/hicolor/scalable/apps/audio.ravlin.korvane.svg

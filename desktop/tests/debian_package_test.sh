@@ -21,9 +21,13 @@ deb=$(ls "$root"/package/korvane_*.deb)
 [ "$(dpkg-deb -f "$deb" Section)" = sound ] || fail "section"
 dpkg-deb -f "$deb" Depends | grep -q libc6 || fail "no shared-library dependencies: $(dpkg-deb -f "$deb" Depends)"
 dpkg-deb -c "$deb" | grep -q " ./usr/bin/audiosim$" || fail "no /usr/bin/audiosim in the package"
+dpkg-deb -f "$deb" Depends | grep -q libpipewire-0.3 || fail "no dependency on the PipeWire library"
+dpkg-deb -f "$deb" Recommends | grep -q "pipewire, wireplumber" || fail "does not recommend PipeWire"
+dpkg-deb -e "$deb" "$root/control"
+grep -q "systemctl --global enable korvane-driver.service" "$root/control/postinst" || fail "the driver is not enabled"
 
 dpkg-deb -x "$deb" "$root/installed"
-sh "$(dirname "$0")/check_layout.sh" "$root/installed/usr"
+sh "$(dirname "$0")/check_layout.sh" "$root/installed/usr" /usr/bin/korvane-driver
 
 export XDG_RUNTIME_DIR="$root/run" XDG_DATA_HOME="$root/data" TMPDIR="$root/run"
 mkdir -m 700 "$XDG_RUNTIME_DIR"

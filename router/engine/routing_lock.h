@@ -1,47 +1,17 @@
 // The per-user locks of the routing helper: one route per user at a time, and one helper per
-// user, across processes. Both live in a directory that only the user can write, so that nobody
-// else can create a lock file first and block the user.
+// user, across processes (platform/lock_file.h).
 #pragma once
 
-#include <string>
-#include <system_error>
+#include "platform/lock_file.h"
 
 namespace korvane::engine {
 
 inline constexpr const char* kRoutingLockName = "audio.korvane.routing.lock";
 inline constexpr const char* kInstanceLockName = "audio.korvane.routing.instance.lock";
 
-// The per-user temporary directory: $XDG_RUNTIME_DIR, else $TMPDIR, else /tmp.
-std::string temporaryDirectory();
-
-// The directory of the locks: the temporary directory itself when it belongs to the real user
-// and nobody else may write in it; otherwise (a shared /tmp) its subdirectory "korvane-<uid>",
-// created 0700 and accepted only as a real directory (not a link) of the real user that nobody
-// else can enter. Returns an open descriptor of it (close-on-exec), or -1 with `error` set.
-int openLockDirectory(std::error_code& error);
-
-// An exclusive, non-blocking flock on the file `name` in the lock directory, opened (created
-// 0600 when missing) without following a symbolic link and accepted only as a regular file of the
-// real user. The file itself is never removed; only the lock on it means anything.
-class LockFile {
-public:
-    enum class Outcome { acquired, held, failed };  // held: another process has it
-
-    LockFile() = default;
-    static LockFile acquire(const char* name, std::error_code& error, Outcome& outcome);
-    ~LockFile() { release(); }
-    LockFile(LockFile&& other) noexcept : fd_(other.take()) {}
-    LockFile& operator=(LockFile&& other) noexcept;
-
-    bool held() const { return fd_ >= 0; }
-    // Hands the descriptor to the caller (the route state keeps it as a plain int); -1 when none.
-    int take();
-    void release();
-
-private:
-    explicit LockFile(int fd) : fd_(fd) {}
-    int fd_ = -1;
-};
+using platform::LockFile;
+using platform::openLockDirectory;
+using platform::temporaryDirectory;
 
 // The routing lock's descriptor, or -1 when it is held elsewhere or cannot be taken.
 int acquireRoutingLock();

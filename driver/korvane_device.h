@@ -1,0 +1,84 @@
+// The KORVANE device on a PipeWire connection: a sink "audio.ravlin.stereo.v1" (playback 1–2)
+// and a source "audio.ravlin.stereo.v1.input" (input 1–2, what a DAW records), two stream nodes
+// of one group, neither triggered. What reaches the sink leaves the source one quantum later,
+// through the device's processing. The sink stays at unity volume.
+#pragma once
+
+#include "driver/device_audio.h"
+#include "driver/device_settings.h"
+
+#include <pipewire/pipewire.h>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+
+namespace korvane::driver {
+
+inline constexpr const char* kSinkName = "audio.ravlin.stereo.v1";
+inline constexpr const char* kSourceName = "audio.ravlin.stereo.v1.input";
+inline constexpr const char* kDescription = "KORVANE";
+
+class KorvaneDevice {
+public:
+    // Main loop. Presents the device on `core` at `settings.rate`; `audio` must outlive it.
+    // `onSettings` runs on the main loop, after the call that delivered them has returned, when a
+    // writer changed the settings (gain and mode are in effect by then; a rate needs a new device).
+    KorvaneDevice(pw_core* core, DeviceAudio& audio, const DeviceSettings& settings,
+                  std::function<void(const DeviceSettings&)> onSettings);
+    // Main loop. Removes both nodes; no process callback runs once it returns.
+    ~KorvaneDevice();
+    KorvaneDevice(const KorvaneDevice&) = delete;
+    KorvaneDevice& operator=(const KorvaneDevice&) = delete;
+
+    // The sink's node id, or SPA_ID_INVALID until the server has given one.
+    std::uint32_t sinkNodeId() const;
+    bool failed() const { return failed_; }
+
+private:
+    // One stream of the pair and where the graph's clock stands for it.
+    struct Side {
+        KorvaneDevice* device = nullptr;
+        pw_stream* stream = nullptr;
+        spa_hook listener{};
+        std::atomic<spa_io_position*> position{nullptr};  // set on the main loop, read by the data thread
+        std::int64_t cursor = 0;                           // data thread: the next frame position
+        bool anchored = false;
+    };
+
+    pw_stream* connectStream(Side& side, bool sink);
+    void publishProps();
+    void settingsReceived(const spa_pod* props);
+    void resetVolume();
+
+    // Data thread.
+    static void processSink(void* data);
+    static void processSource(void* data);
+    std::int64_t framePosition(Side& side, const spa_io_position& position, std::int64_t behind,
+                               std::uint32_t frames) const;
+
+    // Main loop.
+    void countReaders();
+    static void globalAdded(void* data, uint32_t id, uint32_t permissions, const char* type, uint32_t version,
+                            const spa_dict* props);
+    static void globalRemoved(void* data, uint32_t id);
+    static void ioChanged(void* data, uint32_t id, void* area, uint32_t size);
+    static void sinkParamChanged(void* data, uint32_t id, const spa_pod* param);
+    static void stateChanged(void* data, pw_stream_state old, pw_stream_state state, const char* error);
+
+    pw_core* core_;
+    DeviceAudio& audio_;
+    DeviceSettings settings_;
+    std::function<void(const DeviceSettings&)> onSettings_;
+    Side sink_;
+    Side source_;
+    pw_registry* registry_ = nullptr;
+    spa_hook registryListener_{};
+    std::map<std::uint32_t, std::uint32_t> links_;  // every link's id → the node it takes output from
+    spa_source* deferred_ = nullptr;  // delivers settings after the callback that carried them
+    DeviceSettings pending_;
+    bool failed_ = false;
+};
+
+}  // namespace korvane::driver

@@ -1,0 +1,139 @@
+#include "tests/support/pipewire_session.h"
+
+#include "tests/support/daemon_fixture.h"
+
+#include <csignal>
+#include <regex>
+#include <sstream>
+#include <cstdlib>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace korvane::test {
+
+namespace {
+
+// WirePlumber starts once the server's socket exists; both end with the session's process group.
+constexpr const char* kSessionScript =
+    "pipewire & i=0; while [ ! -S \"$XDG_RUNTIME_DIR/pipewire-0\" ] && [ $i -lt 400 ]; do sleep 0.025; i=$((i+1)); done; "
+    "exec wireplumber";
+
+}  // namespace
+
+std::string driverProgram() { return KORVANE_DRIVER_PROGRAM; }
+
+PipeWireSession::PipeWireSession() {
+    for (const char* name : {"PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR", "PIPEWIRE_CONFIG_DIR", "DBUS_SESSION_BUS_ADDRESS",
+                             "DISPLAY", "WAYLAND_DISPLAY"})
+        ::unsetenv(name);
+    environment_.set("XDG_CONFIG_HOME", (environment_.root() / "config").string());
+    environment_.set("XDG_STATE_HOME", (environment_.root() / "state").string());
+    ready_ = start();
+}
+
+PipeWireSession::~PipeWireSession() { stop(); }
+
+bool PipeWireSession::start() {
+    const std::string log = (environment_.root() / "session.log").string();
+    group_ = ::fork();
+    if (group_ == 0) {
+        ::setsid();
+        const int fd = ::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            ::dup2(fd, 1);
+            ::dup2(fd, 2);
+        }
+        ::execlp("dbus-run-session", "dbus-run-session", "--", "sh", "-c", kSessionScript, nullptr);
+        ::_exit(127);
+    }
+    if (group_ < 0) return false;
+    return waitUntil([&] {
+        std::string output;
+        return run({"pw-metadata", "-n", "default"}, &output) == 0 &&
+               output.find("Found \"default\" metadata") != std::string::npos;
+    }, std::chrono::seconds(20));
+}
+
+void PipeWireSession::stop() {
+    if (group_ <= 0) return;
+    ::kill(-group_, SIGTERM);
+    const bool ended = waitUntil([&] { return ::waitpid(group_, nullptr, WNOHANG) == group_; }, std::chrono::seconds(3));
+    ::kill(-group_, SIGKILL);  // whatever of the group is left, the server included
+    if (!ended) ::waitpid(group_, nullptr, 0);
+    group_ = -1;
+    // The server's socket goes with it, so the next start waits for a new one.
+    waitUntil([&] { return !std::filesystem::exists(environment_.runtimeDirectory() / "pipewire-0"); },
+              std::chrono::seconds(3));
+}
+
+bool PipeWireSession::restart() {
+    stop();
+    ready_ = start();
+    return ready_;
+}
+
+int PipeWireSession::run(const std::vector<std::string>& arguments, std::string* output) const {
+    std::vector<std::string> command = arguments;
+    if (!command.empty()) command[0] = "/usr/bin/" + command[0];
+    return runProgram(command, output, std::chrono::seconds(10));
+}
+
+nlohmann::json PipeWireSession::dump() const {
+    std::string output;
+    if (run({"pw-dump", "--no-colors"}, &output) != 0) return nlohmann::json::array();
+    auto parsed = nlohmann::json::parse(output, nullptr, false);
+    return parsed.is_array() ? parsed : nlohmann::json::array();
+}
+
+nlohmann::json PipeWireSession::node(const std::string& name) const {
+    for (auto& object : dump())
+        if (object.value("type", "") == "PipeWire:Interface:Node" && object.contains("info") &&
+            object["info"]["props"].value("node.name", "") == name)
+            return object;
+    return nullptr;
+}
+
+std::optional<std::uint32_t> PipeWireSession::nodeId(const std::string& name) const {
+    const auto found = node(name);
+    if (found.is_null()) return std::nullopt;
+    return found["id"].get<std::uint32_t>();
+}
+
+// pw-dump leaves out metadata objects that clients export, so this asks pw-metadata, which prints
+// one "update: id:N key:'K' value:'V' type:'T'" line a property.
+std::optional<nlohmann::json> PipeWireSession::metadataValue(const std::string& metadata, std::uint32_t subject,
+                                                             const std::string& key) const {
+    std::string output;
+    if (run({"pw-metadata", "-n", metadata}, &output) != 0) return std::nullopt;
+    static const std::regex kLine(R"(update: id:(\d+) key:'([^']*)' value:'(.*)' type:'([^']*)')");
+    std::istringstream lines(output);
+    for (std::string line; std::getline(lines, line);) {
+        std::smatch match;
+        if (!std::regex_match(line, match, kLine) || std::stoul(match[1]) != subject || match[2] != key) continue;
+        if (match[4] != "Spa:String:JSON") return nlohmann::json(match[3].str());
+        auto value = nlohmann::json::parse(match[3].str(), nullptr, false);
+        return value.is_discarded() ? std::nullopt : std::optional<nlohmann::json>(value);
+    }
+    return std::nullopt;
+}
+
+nlohmann::json PipeWireSession::propsParams(const std::string& name, const std::string& prefix) const {
+    nlohmann::json merged = nlohmann::json::object();
+    const auto found = node(name);
+    if (found.is_null() || !found["info"]["params"].contains("Props")) return merged;
+    for (const auto& props : found["info"]["params"]["Props"]) {
+        if (!props.contains("params") || !props["params"].is_array()) continue;
+        const auto& pairs = props["params"];
+        for (std::size_t i = 0; i + 1 < pairs.size(); i += 2)
+            if (pairs[i].is_string() && pairs[i].get<std::string>().starts_with(prefix))
+                merged[pairs[i].get<std::string>()] = pairs[i + 1];
+    }
+    return merged;
+}
+
+bool PipeWireSession::setProps(std::uint32_t node, const std::string& pod) const {
+    return run({"pw-cli", "set-param", std::to_string(node), "Props", pod}) == 0;
+}
+
+}  // namespace korvane::test

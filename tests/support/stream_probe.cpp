@@ -1,0 +1,160 @@
+#include "tests/support/stream_probe.h"
+
+#include <pipewire/pipewire.h>
+#include <spa/param/audio/format-utils.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+
+namespace korvane::test {
+
+struct StreamProbe::Stream {
+    StreamProbe* probe = nullptr;
+    pw_stream* stream = nullptr;
+    spa_hook listener{};
+    bool playback = false;
+    std::atomic<spa_io_position*> position{nullptr};
+    std::atomic<bool> playing{true};
+};
+
+namespace {
+
+void ioChanged(void* data, uint32_t id, void* area, uint32_t size) {
+    if (id == SPA_IO_Position)
+        static_cast<StreamProbe::Stream*>(data)->position.store(
+            area && size >= sizeof(spa_io_position) ? static_cast<spa_io_position*>(area) : nullptr);
+}
+
+}  // namespace
+
+StreamProbe::StreamProbe() {
+    pw_init(nullptr, nullptr);
+    loop_ = pw_thread_loop_new("probe", nullptr);
+    context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
+    pw_thread_loop_start(loop_);
+    pw_thread_loop_lock(loop_);
+    core_ = pw_context_connect(context_, nullptr, 0);
+    pw_thread_loop_unlock(loop_);
+}
+
+StreamProbe::~StreamProbe() {
+    pw_thread_loop_lock(loop_);
+    for (auto& stream : streams_) {
+        spa_hook_remove(&stream->listener);
+        pw_stream_destroy(stream->stream);
+    }
+    if (core_) pw_core_disconnect(core_);
+    pw_thread_loop_unlock(loop_);
+    pw_thread_loop_stop(loop_);
+    pw_context_destroy(context_);
+    pw_thread_loop_destroy(loop_);
+}
+
+StreamProbe::Stream* StreamProbe::open(const std::string& target, bool playback) {
+    auto stream = std::make_unique<Stream>();
+    stream->probe = this;
+    stream->playback = playback;
+    pw_thread_loop_lock(loop_);
+    pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
+                                             playback ? "Playback" : "Capture", PW_KEY_TARGET_OBJECT, target.c_str(),
+                                             nullptr);
+    pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", kQuantum, kRate);
+    stream->stream = pw_stream_new(core_, playback ? "probe-play" : "probe-record", props);
+    static const pw_stream_events kEvents = [] {
+        pw_stream_events events{};
+        events.version = PW_VERSION_STREAM_EVENTS;
+        events.io_changed = ioChanged;
+        events.process = process;
+        return events;
+    }();
+    pw_stream_add_listener(stream->stream, &stream->listener, &kEvents, stream.get());
+    std::uint8_t buffer[512];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    spa_audio_info_raw info{};
+    info.format = SPA_AUDIO_FORMAT_F32;
+    info.rate = kRate;
+    info.channels = 2;
+    info.position[0] = SPA_AUDIO_CHANNEL_FL;
+    info.position[1] = SPA_AUDIO_CHANNEL_FR;
+    const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+    pw_stream_connect(stream->stream, playback ? PW_DIRECTION_OUTPUT : PW_DIRECTION_INPUT, PW_ID_ANY,
+                      pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS),
+                      params, 1);
+    streams_.push_back(std::move(stream));
+    pw_thread_loop_unlock(loop_);
+    return streams_.back().get();
+}
+
+void StreamProbe::play(const std::string& target, Signal signal) {
+    signal_ = std::move(signal);
+    open(target, true);
+}
+
+void StreamProbe::record(const std::string& target) { open(target, false); }
+
+void StreamProbe::stopPlaying() {
+    for (auto& stream : streams_)
+        if (stream->playback) stream->playing.store(false);
+}
+
+std::vector<StreamProbe::Block> StreamProbe::recorded() const {
+    std::lock_guard lock(mutex_);
+    return blocks_;
+}
+
+std::size_t StreamProbe::recordedFrames() const {
+    std::lock_guard lock(mutex_);
+    return frames_;
+}
+
+// The data thread. Test code: it may allocate and lock.
+void StreamProbe::process(void* data) {
+    auto& stream = *static_cast<Stream*>(data);
+    StreamProbe& probe = *stream.probe;
+    pw_buffer* buffer = pw_stream_dequeue_buffer(stream.stream);
+    if (!buffer) return;
+    spa_data& plane = buffer->buffer->datas[0];
+    const spa_io_position* position = stream.position.load();
+    if (plane.data && plane.chunk && position) {
+        const auto at = std::int64_t(position->clock.position);
+        const auto quantum = std::uint32_t(position->clock.duration);
+        if (stream.playback) {
+            std::uint32_t frames = plane.maxsize / (2 * sizeof(float));
+            frames = std::min(frames, buffer->requested ? std::uint32_t(buffer->requested) : quantum);
+            auto* out = static_cast<float*>(plane.data);
+            const bool playing = stream.playing.load();
+            for (std::uint32_t f = 0; f < frames; ++f) {
+                const auto frame = playing ? probe.signal_(at + f) : std::array<float, 2>{};
+                out[2 * f] = frame[0];
+                out[2 * f + 1] = frame[1];
+            }
+            plane.chunk->offset = 0;
+            plane.chunk->stride = 2 * sizeof(float);
+            plane.chunk->size = frames * 2 * sizeof(float);
+        } else {
+            const auto* in = static_cast<const float*>(plane.data) + plane.chunk->offset / sizeof(float);
+            const std::size_t samples = std::min(plane.chunk->size, plane.maxsize) / sizeof(float);
+            std::lock_guard lock(probe.mutex_);
+            const bool sound = std::any_of(in, in + samples, [](float v) { return v != 0.0f; });
+            if (sound || !probe.blocks_.empty()) {
+                probe.blocks_.push_back({at, quantum, std::vector<float>(in, in + samples)});
+                probe.frames_ += samples / 2;
+            }
+        }
+    }
+    pw_stream_queue_buffer(stream.stream, buffer);
+}
+
+std::size_t mismatchedFrames(const std::vector<StreamProbe::Block>& blocks,
+                             const std::function<std::array<float, 2>(std::int64_t)>& expected) {
+    std::size_t mismatched = 0;
+    for (const auto& block : blocks)
+        for (std::size_t f = 0; f < block.samples.size() / 2; ++f) {
+            const auto frame = expected(block.position + std::int64_t(f));
+            if (block.samples[2 * f] != frame[0] || block.samples[2 * f + 1] != frame[1]) ++mismatched;
+        }
+    return mismatched;
+}
+
+}  // namespace korvane::test
