@@ -231,6 +231,12 @@ public:
     void createDAWDevice();
     // Outcome in recoveryMessage.
     void restoreMacOutput();
+    // For the end of the quit sequence, once no helper of this bundle runs: when the computer's
+    // default output is still the KORVANE device (its helper died while routing the computer's
+    // playback, which nothing would ever play again), points it at recoveryOutput. Volumes, mute
+    // memory, the route request and the messages stay as they are; any other default output is
+    // the user's and is left alone.
+    void restoreOutputLeftOnDriver();
     void refreshDevices();
 
 private:

@@ -71,6 +71,12 @@ void AudioModel::restoreMacOutput() {
     forceRefresh();
 }
 
+void AudioModel::restoreOutputLeftOnDriver() {
+    forceRefresh();
+    if (device_ == 0 || support::defaultOutputDevice() != device_) return;
+    if (const auto target = recoveryOutput()) support::setDefaultOutputDevice(target->id);
+}
+
 void AudioModel::refreshDevices() { forceRefresh(); }
 
 std::string AudioModel::selectedOutputName() const {

@@ -36,7 +36,10 @@ TerminateReply KORVANEAppDelegate::applicationShouldTerminate() {
     if (auto audio = audio_.lock()) audio->prepareForQuit();
 
     auto helpers = ownHelpers();
-    if (helpers.empty()) return TerminateReply::now;
+    if (helpers.empty()) {
+        restoreOutputLeftOnDriver();
+        return TerminateReply::now;
+    }
     for (const auto& helper : helpers) helper->terminate();
     helperPolls_ = 0;
     environment_.mainThread.post([weak = weak_from_this(), helpers = std::move(helpers)]() mutable {
@@ -81,12 +84,19 @@ void KORVANEAppDelegate::pollHelpers(std::vector<std::shared_ptr<platform::Runni
 }
 
 void KORVANEAppDelegate::helpersTerminated() {
+    restoreOutputLeftOnDriver();
     readyToTerminate_ = true;
     // Queued rather than made from inside the waiting task, so the request re-enters the
     // application's termination path from its event loop.
     environment_.mainThread.post([weak = weak_from_this()] {
         if (auto self = weak.lock()) self->environment_.requestTermination();
     });
+}
+
+// A helper puts the default output back when it ends; one that was killed cannot, and the
+// computer would stay silent after everything has stopped.
+void KORVANEAppDelegate::restoreOutputLeftOnDriver() {
+    if (auto audio = audio_.lock()) audio->restoreOutputLeftOnDriver();
 }
 
 // The disabled route request stays in place and the automatic start stays off; a later quit

@@ -97,6 +97,7 @@ private:
     std::vector<std::shared_ptr<platform::RunningApplication>> ownHelpers() const;
     void pollHelpers(std::vector<std::shared_ptr<platform::RunningApplication>> helpers);
     void helpersTerminated();
+    void restoreOutputLeftOnDriver();
     void giveUpWaiting();
     void pollSheets(int polls);
 

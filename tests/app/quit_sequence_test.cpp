@@ -111,6 +111,44 @@ TEST_F(QuitSequenceTest, WithoutHelperQuitsAtOnceAfterSavingADisabledRequest) {
     EXPECT_TRUE(alerts.empty());
 }
 
+// A helper killed while routing the computer's playback leaves the default output on the silent
+// KORVANE device; once no helper of ours is left, the quit puts it on the recovery output.
+TEST_F(QuitSequenceTest, TheDefaultOutputLeftOnTheDriverIsRestoredWhenNoHelperIsLeft) {
+    using namespace platform::audio;
+    const auto defaultOutput = [] {
+        AudioObjectID id = 0;
+        EXPECT_EQ(getProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice), id), 0);
+        return id;
+    };
+    struct Case {
+        const char* name;
+        std::optional<Helper> helper;
+        const char* before;
+        const char* after;
+    };
+    const Case cases[] = {
+        {"no helper running", std::nullopt, kKorvane, kHeadphones},
+        {"a helper that leaves when asked", Helper::quitsAtOnce, kKorvane, kHeadphones},
+        {"the user's own choice", std::nullopt, kHDMI, kHDMI},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        terminationRequests = 0;
+        auto fresh = app::KORVANEAppDelegate::create({mainThread, services, [this] { ++terminationRequests; },
+                                                      [this](const app::Alert& alert) { alerts.push_back(alert); },
+                                                      [] { return false; }, [] {}});
+        auto audio = panel::AudioModel::create({mainThread, modelSetup.clock, modelSetup.clock, defaults, services, queues});
+        fresh->attach(audio);
+        audio->setSelectedOutput(kHeadphones);
+        ASSERT_EQ(setProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice),
+                              modelSetup.id(c.before)),
+                  0);
+        const auto helper = c.helper ? start(*c.helper) : nullptr;
+        if (fresh->applicationShouldTerminate() == TerminateReply::cancel) ASSERT_TRUE(waitForTerminationRequest());
+        EXPECT_EQ(defaultOutput(), modelSetup.id(c.after));
+    }
+}
+
 TEST_F(QuitSequenceTest, WithoutModelTheHelperIsStillAskedAndWaitedFor) {
     auto helper = start(Helper::quitsAtOnce);
     ASSERT_EQ(delegate->applicationShouldTerminate(), TerminateReply::cancel);
