@@ -58,11 +58,16 @@ QSettings::Format typedFormat() {
 
 QString toQString(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
+// QSettings' own user scope takes the config home once per process, when first used; the path is
+// taken here instead, from the config home of the moment.
+QString preferencesFile() {
+    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/RAVLIN/KORVANE.conf");
+}
+
 }  // namespace
 
 SettingsDefaultsStore::SettingsDefaultsStore()
-    : settings_(std::make_unique<QSettings>(typedFormat(), QSettings::UserScope, QStringLiteral("RAVLIN"),
-                                            QStringLiteral("KORVANE"))) {
+    : settings_(std::make_unique<QSettings>(preferencesFile(), typedFormat())) {
     const QString folder = QFileInfo(settings_->fileName()).absolutePath();
     if (!QFileInfo::exists(folder)) {
         QDir().mkpath(folder);

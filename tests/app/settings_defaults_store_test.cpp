@@ -23,15 +23,21 @@ protected:
     EventLoop loop;
 };
 
+// Each store finds the config home of the moment it is made, not of the first one in the process.
 TEST_F(SettingsDefaultsStoreTest, LivesInThePrivateRavlinFolderOfTheConfigHome) {
-    app::SettingsDefaultsStore store;
-    store.setBool("rememberDevices", false);
-    store.sync();
-    EXPECT_EQ(fs::path(store.fileName().toStdString()), file());
-    EXPECT_TRUE(fs::is_regular_file(file()));
-    struct stat status {};
-    ASSERT_EQ(::stat(file().parent_path().c_str(), &status), 0);
-    EXPECT_EQ(status.st_mode & 0777, 0700u);
+    for (const char* home : {"config", "another config"}) {
+        SCOPED_TRACE(home);
+        environment.set("XDG_CONFIG_HOME", (environment.root() / home).string());
+        const fs::path expected = environment.root() / home / "RAVLIN" / "KORVANE.conf";
+        app::SettingsDefaultsStore store;
+        store.setBool("rememberDevices", false);
+        store.sync();
+        EXPECT_EQ(fs::path(store.fileName().toStdString()), expected);
+        EXPECT_TRUE(fs::is_regular_file(expected));
+        struct stat status {};
+        ASSERT_EQ(::stat(expected.parent_path().c_str(), &status), 0);
+        EXPECT_EQ(status.st_mode & 0777, 0700u);
+    }
 }
 
 TEST_F(SettingsDefaultsStoreTest, ValuesKeepTheirTypesAcrossAReload) {
