@@ -26,7 +26,7 @@ using Peaks = std::array<float, 4>;
 // One block through the device. `in` holds `frames` interleaved frames of `inChannels` channels
 // (the first two are left and right; a single channel plays on both); `out`, when not null,
 // receives `frames` interleaved stereo frames: in mono mode both channels carry (L + R) / 2, then
-// the gain applies. Non-finite samples count as 0. `in` and `out` may be the same stereo block.
+// the gain applies. Non-finite samples count as 0. `in` and `out` do not overlap.
 // Any thread; wait-free, allocates nothing.
 Peaks processBlock(const float* in, std::uint32_t inChannels, float* out, std::uint32_t frames, float gain,
                    ChannelMode mode) noexcept;

@@ -20,8 +20,6 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-float finiteOrZero(float v) { return std::isfinite(v) ? v : 0.0f; }
-
 // Physical inputs are a function of the absolute frame position, so any number of readers at
 // any time see the same signal.
 float signalAt(const Signal& signal, double rate, std::int64_t position) {
