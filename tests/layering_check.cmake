@@ -1,5 +1,5 @@
-# Checks the direction of includes between layers: platform/ and virtual_device/ include nothing
-# else of the project, shared/, router/ and panel/ never include audiosim/ or driver/, and the
+# Checks the direction of includes between layers: platform/ includes nothing else of the project
+# and virtual_device/ nothing but platform/, shared/, router/ and panel/ never include audiosim/ or driver/, and the
 # driver and audiosim never include each other. Run as
 #   cmake -DSOURCE_DIR=<repository> -P layering_check.cmake
 # Fails with one line per offending include.
@@ -32,7 +32,7 @@ endfunction()
 set(not_platform ${project_roots})
 list(REMOVE_ITEM not_platform platform)
 check_folder(platform ${not_platform})
-set(not_virtual_device ${project_roots})
+set(not_virtual_device ${not_platform})
 list(REMOVE_ITEM not_virtual_device virtual_device)
 check_folder(virtual_device ${not_virtual_device})
 check_folder(shared audiosim driver system)

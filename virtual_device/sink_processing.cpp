@@ -1,5 +1,7 @@
 #include "virtual_device/sink_processing.h"
 
+#include "platform/hot_loop.h"
+
 #include <algorithm>
 #include <bit>
 #include <cmath>
@@ -45,22 +47,7 @@ Peaks processStereo(const float* in, std::uint32_t inChannels, float* out, std::
 }
 
 // The hot path: stereo in, stereo mode. The block is handled as one run of samples, eight lanes
-// at a time (even lanes left, odd lanes right), in branch-free integer code so that it
-// vectorises; built for AVX2 as well as the baseline, the better one chosen once at load time.
-// (ThreadSanitizer cannot start a program whose functions are chosen at load time, so its builds
-// have the baseline only; clang refuses noinline beside target_clones and never inlines them.)
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KORVANE_THREAD_SANITIZER 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__) || defined(KORVANE_THREAD_SANITIZER)
-#define KORVANE_HOT_LOOP [[gnu::noinline]]
-#elif defined(__clang__)
-#define KORVANE_HOT_LOOP [[gnu::target_clones("avx2", "default")]]
-#else
-#define KORVANE_HOT_LOOP [[gnu::noinline, gnu::target_clones("avx2", "default")]]
-#endif
+// at a time (even lanes left, odd lanes right), in branch-free integer code.
 // Eight samples at a time in the compiler's vector types (one AVX2 register, two of the baseline).
 using Lanes = std::int32_t __attribute__((vector_size(32)));
 using FloatLanes = float __attribute__((vector_size(32)));

@@ -2,6 +2,8 @@
 // by frames × 4 channels, and touches only the two buffer lists and the route state.
 #include "router/engine/route_state.h"
 
+#include "platform/hot_loop.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -54,23 +56,7 @@ inline Cleaned clean(const float* sample) {
 }
 
 // Copies `count` consecutive samples; returns the largest magnitude written. The loop is the
-// callback's hot path: kept out of line so that it is optimised as a loop of its own, and built
-// for AVX2 as well as the baseline, the better one chosen once when the program loads.
-// (ThreadSanitizer cannot start a program whose functions are chosen at load time, so its builds
-// have the baseline only. Clang refuses noinline beside target_clones; it never inlines a
-// function with clones anyway.)
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KORVANE_THREAD_SANITIZER 1
-#endif
-#endif
-#if defined(__SANITIZE_THREAD__) || defined(KORVANE_THREAD_SANITIZER)
-#define KORVANE_HOT_LOOP [[gnu::noinline]]
-#elif defined(__clang__)
-#define KORVANE_HOT_LOOP [[gnu::target_clones("avx2", "default")]]
-#else
-#define KORVANE_HOT_LOOP [[gnu::noinline, gnu::target_clones("avx2", "default")]]
-#endif
+// callback's hot path.
 KORVANE_HOT_LOOP std::int32_t copyContiguous(const float* __restrict source, float* __restrict destination,
                                              std::uint32_t count) {
     std::int32_t peak = 0;
