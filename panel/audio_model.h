@@ -166,6 +166,11 @@ public:
     void setSelectedOutput(std::string uid);
     void setListeningUID(std::string uid);
     void setRememberDevices(bool remember);
+    // The defaults store could not write the preferences: says so in error (the file's place is
+    // the store's to tell, on stderr; the error text stays free of paths, as the diagnostics are).
+    void showPreferencesNotSaved() {
+        setError("Preferences could not be saved. Choices made now will be forgotten when KORVANE quits.");
+    }
     void setAutomaticallyMatchSampleRate(bool match);
 
     // Plain fields (no notification), readable for the application delegate and tests.

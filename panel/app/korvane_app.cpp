@@ -32,6 +32,12 @@ MainWindow* KORVANEApp::mainWindow() const { return mainWindow_; }
 
 void KORVANEApp::start() {
     audio_ = panel::AudioModel::create({mainThread_, uptime_, wallClock_, defaults_, applications_, queues_});
+    // Told after the model operation that saved has finished, so that it cannot clear the message.
+    defaults_.onSaveFailure([this, weak = std::weak_ptr(audio_)] {
+        mainThread_.post([weak] {
+            if (auto audio = weak.lock()) audio->showPreferencesNotSaved();
+        });
+    });
     delegate_ = KORVANEAppDelegate::create(delegateEnvironment());
 
     const auto bundle = applications_.mainBundleLocation();

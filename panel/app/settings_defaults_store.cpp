@@ -6,6 +6,8 @@
 #include <QJsonObject>
 #include <QStandardPaths>
 
+#include <cstdio>
+
 namespace korvane::app {
 namespace {
 
@@ -64,10 +66,29 @@ QString preferencesFile() {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QStringLiteral("/RAVLIN/KORVANE.conf");
 }
 
+// A regular file that is not readable preferences (too large, not a JSON object, or not readable at
+// all) would be replaced by the first save: it is kept as "KORVANE.conf.bad" (replacing an older
+// one) for whoever wants to look at it. Anything but a regular file is left where it is.
+QString withUnreadableFileSetAside(const QString& path) {
+    const QFileInfo info(path);
+    if (!info.isFile() || info.isSymLink()) return path;
+    QFile file(path);
+    if (info.size() <= kMaximumFileBytes && file.open(QIODevice::ReadOnly) &&
+        QJsonDocument::fromJson(file.read(kMaximumFileBytes)).isObject())
+        return path;
+    file.close();
+    const QString aside = path + QStringLiteral(".bad");
+    QFile::remove(aside);
+    if (QFile::rename(path, aside))
+        std::fprintf(stderr, "KORVANE: preferences in %s could not be read; kept as %s and started afresh\n",
+                     qPrintable(path), qPrintable(aside));
+    return path;
+}
+
 }  // namespace
 
 SettingsDefaultsStore::SettingsDefaultsStore()
-    : settings_(std::make_unique<QSettings>(preferencesFile(), typedFormat())) {
+    : settings_(std::make_unique<QSettings>(withUnreadableFileSetAside(preferencesFile()), typedFormat())) {
     const QString folder = QFileInfo(settings_->fileName()).absolutePath();
     if (!QFileInfo::exists(folder)) {
         QDir().mkpath(folder);
@@ -96,19 +117,40 @@ std::optional<std::string> SettingsDefaultsStore::dataValue(std::string_view key
     return std::string(bytes.constData(), static_cast<std::size_t>(bytes.size()));
 }
 
-void SettingsDefaultsStore::setBool(std::string_view key, bool value) { settings_->setValue(toQString(key), value); }
+void SettingsDefaultsStore::setBool(std::string_view key, bool value) {
+    settings_->setValue(toQString(key), value);
+    saved();
+}
 
 void SettingsDefaultsStore::setString(std::string_view key, std::string_view value) {
     settings_->setValue(toQString(key), toQString(value));
+    saved();
 }
 
 void SettingsDefaultsStore::setData(std::string_view key, std::string_view bytes) {
     settings_->setValue(toQString(key), QByteArray(bytes.data(), static_cast<qsizetype>(bytes.size())));
+    saved();
 }
 
-void SettingsDefaultsStore::remove(std::string_view key) { settings_->remove(toQString(key)); }
+void SettingsDefaultsStore::remove(std::string_view key) {
+    settings_->remove(toQString(key));
+    saved();
+}
 
-void SettingsDefaultsStore::sync() { settings_->sync(); }
+void SettingsDefaultsStore::sync() { saved(); }
+
+void SettingsDefaultsStore::saved() {
+    settings_->sync();
+    if (settings_->status() == QSettings::NoError || saveFailed_) return;
+    saveFailed_ = true;
+    std::fprintf(stderr, "KORVANE: preferences could not be saved to %s\n", qPrintable(settings_->fileName()));
+    if (onSaveFailure_) onSaveFailure_();
+}
+
+void SettingsDefaultsStore::onSaveFailure(std::function<void()> handler) {
+    onSaveFailure_ = std::move(handler);
+    if (saveFailed_ && onSaveFailure_) onSaveFailure_();
+}
 
 QString SettingsDefaultsStore::fileName() const { return settings_->fileName(); }
 

@@ -135,6 +135,16 @@ TEST_F(KorvaneAppTest, SettingsOpenedAgainIsANewWindowThatHasCopiedNothing) {
     EXPECT_EQ(copyButton()->text(), "Copy diagnostics");
 }
 
+TEST_F(KorvaneAppTest, PreferencesThatCannotBeSavedAreToldInTheErrorText) {
+    const fs::path file = environment.root() / "config" / "RAVLIN" / "KORVANE.conf";
+    fs::remove(file);
+    fs::create_directories(file);  // nothing can be written there
+    app->audio().setRememberDevices(!app->audio().rememberDevices());
+    EventLoop loop;
+    ASSERT_TRUE(loop.runUntil([&] { return !app->audio().error().empty(); }, "the error text"));
+    EXPECT_EQ(app->audio().error(), "Preferences could not be saved. Choices made now will be forgotten when KORVANE quits.");
+}
+
 TEST_F(KorvaneAppTest, ALaterLaunchResumesTheAutomaticStart) {
     // Installed, not running: each start launches it (the launch is only recorded here).
     makeBundle(panelBundle / "Contents" / "Helpers", "KORVANE Routing", "KORVANE Routing",

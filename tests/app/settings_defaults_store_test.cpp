@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <sys/stat.h>
 
 namespace korvane::test {
@@ -83,20 +85,24 @@ TEST_F(SettingsDefaultsStoreTest, DamagedFilesReadAsAbsentValuesAndAreReplacedOn
         std::string content;
         std::optional<bool> rememberDevices;
         std::optional<std::string> preferredInput;
+        bool setAside;  // unreadable as a whole: kept as KORVANE.conf.bad
     };
     const Case cases[] = {
-        {"not JSON", "[General]\nrememberDevices=true\n", std::nullopt, std::nullopt},
-        {"a JSON array", "[true, \"x\"]", std::nullopt, std::nullopt},
-        {"torn in the middle", "{\"rememberDevices\": false, \"preferredIn", std::nullopt, std::nullopt},
-        {"wrong types", R"({"rememberDevices": "false", "preferredInput": 7})", std::nullopt, std::nullopt},
+        {"not JSON", "[General]\nrememberDevices=true\n", std::nullopt, std::nullopt, true},
+        {"a JSON array", "[true, \"x\"]", std::nullopt, std::nullopt, true},
+        {"torn in the middle", "{\"rememberDevices\": false, \"preferredIn", std::nullopt, std::nullopt, true},
+        {"random bytes", std::string("\x8f\x00\xd3{\xff\x12\x7f", 7), std::nullopt, std::nullopt, true},
+        {"wrong types", R"({"rememberDevices": "false", "preferredInput": 7})", std::nullopt, std::nullopt, false},
         {"bad base64 beside good values", R"({"listeningMuteMemory": {"data": "@@@"}, "rememberDevices": false})", false,
-         std::nullopt},
+         std::nullopt, false},
         {"larger than a megabyte", "{\"preferredInput\": \"" + std::string(1 << 20, 'a') + "\"}", std::nullopt,
-         std::nullopt},
+         std::nullopt, true},
     };
+    const fs::path aside = file().string() + ".bad";
     for (const Case& test : cases) {
         SCOPED_TRACE(test.name);
         fs::create_directories(file().parent_path());
+        fs::remove(aside);
         writeFile(file(), test.content);
         {
             app::SettingsDefaultsStore store;
@@ -107,8 +113,29 @@ TEST_F(SettingsDefaultsStoreTest, DamagedFilesReadAsAbsentValuesAndAreReplacedOn
         }
         app::SettingsDefaultsStore reloaded;
         EXPECT_EQ(reloaded.stringValue("preferredOutput"), "BuiltInSpeakerDevice");
+        EXPECT_EQ(fs::exists(aside), test.setAside);
+        if (test.setAside) EXPECT_EQ(readFile(aside), test.content);
         fs::remove(file());
     }
+}
+
+// Something that is not a file stands in the file's place: every save fails, and that is told once.
+TEST_F(SettingsDefaultsStoreTest, ASaveThatFailsIsToldOnce) {
+    fs::create_directories(file());
+    app::SettingsDefaultsStore store;
+    int told = 0;
+    store.onSaveFailure([&] { ++told; });
+    testing::internal::CaptureStderr();
+    store.setBool("rememberDevices", false);
+    store.setString("preferredOutput", "BuiltInSpeakerDevice");
+    const std::string printed = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(told, 1);
+    EXPECT_TRUE(store.saveFailed());
+    EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
+    EXPECT_NE(printed.find("could not be saved"), std::string::npos) << printed;
+    int toldLater = 0;
+    store.onSaveFailure([&] { ++toldLater; });
+    EXPECT_EQ(toldLater, 1) << "a handler given after the failure hears of it at once";
 }
 
 }  // namespace
