@@ -1,5 +1,7 @@
 #include "driver/driver_session.h"
 
+#include "driver/loop_timer.h"
+
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -9,11 +11,6 @@ namespace korvane::driver {
 namespace {
 
 constexpr long kRetryNanoseconds = 200'000'000;
-
-void arm(pw_loop* loop, spa_source* timer, long nanoseconds) {
-    timespec when{0, nanoseconds > 0 ? nanoseconds : 1};
-    pw_loop_update_timer(loop, timer, &when, nullptr, false);
-}
 
 }  // namespace
 
@@ -62,7 +59,7 @@ void DriverSession::connect() {
     if (!core_) {
         if (!waitingNoted_) std::fprintf(stderr, "korvane-driver: waiting for the PipeWire server…\n");
         waitingNoted_ = true;
-        arm(loop_, retry_, kRetryNanoseconds);
+        armTimer(loop_, retry_, kRetryNanoseconds);
         return;
     }
     waitingNoted_ = false;
@@ -103,7 +100,7 @@ void DriverSession::settingsChanged(const DeviceSettings& settings) {
     settings_ = settings;
     if (newRate && core_) {
         rebuild_ = true;
-        arm(loop_, retry_, 0);
+        armTimer(loop_, retry_, 0);
     }
 }
 
@@ -115,7 +112,7 @@ void DriverSession::coreError(void* data, uint32_t id, int /*seq*/, int res, con
     self.lost_ = true;
     std::fprintf(stderr, "korvane-driver: the PipeWire server went away (%s); reconnecting\n", message ? message : "");
     self.rebuild_ = false;
-    arm(self.loop_, self.retry_, 0);
+    armTimer(self.loop_, self.retry_, 0);
 }
 
 }  // namespace korvane::driver

@@ -1,5 +1,7 @@
 #include "driver/korvane_device.h"
 
+#include "driver/loop_timer.h"
+
 #include <spa/param/audio/format-utils.h>
 #include <spa/param/props.h>
 #include <spa/pod/builder.h>
@@ -27,8 +29,6 @@ pw_stream_events streamEvents(void (*process)(void*),
     events.process = process;
     return events;
 }
-
-pw_loop* mainLoopOf(pw_core* core) { return pw_context_get_main_loop(pw_core_get_context(core)); }
 
 }  // namespace
 
@@ -142,8 +142,7 @@ void KorvaneDevice::settingsReceived(const spa_pod* props) {
         settings_.gainDb = asked.gainDb;
         settings_.mode = asked.mode;
         pending_ = asked;
-        timespec soon{0, 1};
-        pw_loop_update_timer(mainLoopOf(core_), deferred_, &soon, nullptr, false);
+        armTimer(mainLoopOf(core_), deferred_, 0);
     }
     publishProps();  // what the writer set is replaced by what is in effect
 }

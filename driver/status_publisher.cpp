@@ -1,5 +1,7 @@
 #include "driver/status_publisher.h"
 
+#include "driver/loop_timer.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -10,8 +12,6 @@ namespace korvane::driver {
 namespace {
 
 constexpr long kPeriodNanoseconds = 25'000'000;
-
-pw_loop* mainLoopOf(pw_core* core) { return pw_context_get_main_loop(pw_core_get_context(core)); }
 
 }  // namespace
 
@@ -39,8 +39,7 @@ StatusPublisher::StatusPublisher(pw_core* core, DeviceAudio& audio, std::functio
     if (!exported_) std::fprintf(stderr, "korvane-driver: could not publish the \"%s\" metadata\n", kMetadataName);
     status_ = statusText(peaks_, audio_.publications, audio_.reads.load(std::memory_order_relaxed));
     timer_ = pw_loop_add_timer(mainLoopOf(core_), [](void* data, uint64_t) { static_cast<StatusPublisher*>(data)->tick(); }, this);
-    timespec period{0, kPeriodNanoseconds};
-    pw_loop_update_timer(mainLoopOf(core_), timer_, &period, &period, false);
+    armTimer(mainLoopOf(core_), timer_, kPeriodNanoseconds, kPeriodNanoseconds);
 }
 
 StatusPublisher::~StatusPublisher() {
