@@ -313,6 +313,7 @@ private:
     std::string appliedOutput_;
     bool appliedAutomaticRate_ = true;
     std::optional<double> requestStartedAt_;
+    bool requestWritten_ = false;  // this run has written a request (appliedRevision_ may be an earlier run's)
     double lastWrite_ = -1;
     double lastRead_ = -1;
     double lastReadAt_;  // wall-clock seconds; the distant past at first

@@ -96,6 +96,7 @@ void AudioModel::applyRouting(bool enabled) {
         return;
     }
 
+    requestWritten_ = true;
     appliedRevision_ = choice.revision;
     appliedInput_ = choice.inputUID;
     appliedOutput_ = choice.outputUID;
@@ -141,6 +142,15 @@ void AudioModel::pollReport() {
         return;
     }
     if (appliedRevision_.empty()) return;
+    // Until this run has asked a helper for anything, a report that is not current is one an
+    // earlier run's helper left when it went: the route is stopped, and nobody is unavailable.
+    if (!requestWritten_) {
+        if (routingPhase_ != phase::kStopped) {
+            write(routingPhase_, std::string(phase::kStopped), Property::routingPhase);
+            write(routingDetail_, std::string(kInitialRoutingDetail), Property::routingDetail);
+        }
+        return;
+    }
     if (RoutingHealth::isWithinGrace(requestStartedAt_, environment_.uptime.uptime())) return;
     write(routingPhase_, std::string(phase::kUnavailable), Property::routingPhase);
     write(routingDetail_, std::string(kRoutingHelperNotResponding), Property::routingDetail);

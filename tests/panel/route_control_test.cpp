@@ -246,6 +246,41 @@ TEST(RouteControl, ReportPollingAndTheFourSecondLimits) {
     EXPECT_EQ(model.routingPhase(), "unavailable");
 }
 
+// What an earlier run left behind: its request, and its helper's last report. Until this run has
+// asked anything of a helper, a report gone stale means the route is stopped; a fresh one (that
+// helper still routing) is taken over.
+TEST(RouteControl, AtLaunchTheEarlierRunsReport) {
+    struct Case {
+        const char* name;
+        double age;
+        std::vector<const char*> unplugged;  // so that the automatic start cannot run
+        int passes;
+        const char* phase;
+    };
+    const Case cases[] = {
+        {"stale, the driver missing", 60, {kKorvane}, 100, "stopped"},
+        {"stale, no output at all", 60, {kSpeakers, kInterface, kHeadphones, kHDMI}, 100, "stopped"},
+        {"fresh, its helper still routing", 0, {kKorvane}, 1, "running"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        PanelSetup setup;
+        for (const char* uid : c.unplugged) setup.audio.model.unplug(uid);
+        RoutingChoice earlier;
+        earlier.inputUID = "system";
+        earlier.outputUID = c.unplugged.size() > 1 ? "" : kSpeakers;
+        ASSERT_FALSE(RoutingFiles::write(earlier, RoutingFiles::kChoiceFileName));
+        const RoutingReport report{earlier.revision, "running", "KORVANE is routing System audio.",
+                                   setup.audio.clock.secondsSinceReferenceDate() - c.age, 1000};
+        ASSERT_FALSE(RoutingFiles::write(report, RoutingFiles::kReportFileName));
+        auto& model = setup.create();
+        setup.passes(c.passes);
+        EXPECT_EQ(model.routingPhase(), c.phase);
+        EXPECT_NE(model.statusText(), "Routing helper unavailable · Start audio to reconnect");
+        EXPECT_TRUE(setup.applications.launches.empty());
+    }
+}
+
 TEST(RouteControl, ReportsThatAreNeverCurrent) {
     struct Case {
         const char* name;
