@@ -133,28 +133,46 @@ void StreamProbe::process(void* data) {
             plane.chunk->stride = 2 * sizeof(float);
             plane.chunk->size = frames * 2 * sizeof(float);
         } else {
-            const auto* in = static_cast<const float*>(plane.data) + plane.chunk->offset / sizeof(float);
-            const std::size_t samples = std::min(plane.chunk->size, plane.maxsize) / sizeof(float);
-            std::lock_guard lock(probe.mutex_);
-            const bool sound = std::any_of(in, in + samples, [](float v) { return v != 0.0f; });
-            if (sound || !probe.blocks_.empty()) {
-                probe.blocks_.push_back({at, quantum, std::vector<float>(in, in + samples)});
-                probe.frames_ += samples / 2;
+            // Buffers that waited for a late callback belong to earlier cycles, whose positions are
+            // gone: a cycle that finds more than one records nothing.
+            pw_buffer* later = pw_stream_dequeue_buffer(stream.stream);
+            if (later) {
+                while (later) {
+                    pw_stream_queue_buffer(stream.stream, later);
+                    later = pw_stream_dequeue_buffer(stream.stream);
+                }
+            } else {
+                const auto* in = static_cast<const float*>(plane.data) + plane.chunk->offset / sizeof(float);
+                const std::size_t samples = std::min(plane.chunk->size, plane.maxsize) / sizeof(float);
+                std::lock_guard lock(probe.mutex_);
+                const bool sound = std::any_of(in, in + samples, [](float v) { return v != 0.0f; });
+                if (sound || !probe.blocks_.empty()) {
+                    probe.blocks_.push_back({at, quantum, std::vector<float>(in, in + samples)});
+                    probe.frames_ += samples / 2;
+                }
             }
         }
     }
     pw_stream_queue_buffer(stream.stream, buffer);
 }
 
-std::size_t mismatchedFrames(const std::vector<StreamProbe::Block>& blocks,
-                             const std::function<std::array<float, 2>(std::int64_t)>& expected) {
-    std::size_t mismatched = 0;
-    for (const auto& block : blocks)
-        for (std::size_t f = 0; f < block.samples.size() / 2; ++f) {
+std::size_t longestMatchingRun(const std::vector<StreamProbe::Block>& blocks,
+                               const std::function<std::array<float, 2>(std::int64_t)>& expected) {
+    std::size_t longest = 0;
+    std::size_t run = 0;
+    std::int64_t next = 0;
+    for (const auto& block : blocks) {
+        bool matches = !block.samples.empty();
+        for (std::size_t f = 0; matches && f < block.samples.size() / 2; ++f) {
             const auto frame = expected(block.position + std::int64_t(f));
-            if (block.samples[2 * f] != frame[0] || block.samples[2 * f + 1] != frame[1]) ++mismatched;
+            matches = block.samples[2 * f] == frame[0] && block.samples[2 * f + 1] == frame[1];
         }
-    return mismatched;
+        const std::size_t frames = block.samples.size() / 2;
+        run = matches ? (run > 0 && block.position == next ? run + frames : frames) : 0;
+        next = block.position + std::int64_t(frames);
+        longest = std::max(longest, run);
+    }
+    return longest;
 }
 
 }  // namespace korvane::test
