@@ -3,6 +3,7 @@
 #include "panel/views/appearance.h"
 
 #include <QComboBox>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QSignalBlocker>
 #include <QVBoxLayout>
@@ -16,14 +17,17 @@ DevicePicker::DevicePicker(const QString& caption, const QString& accessibleName
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);
     column->setSpacing(6);
-    if (!caption.isEmpty()) {
-        auto* label = new QLabel(caption, this);
-        label->setFont(captionFont(*this));
-        makeSecondary(*label);
-        column->addWidget(label);
-    }
+    auto* label = new QLabel(caption, this);
+    label->setFont(captionFont(*this));
+    makeSecondary(*label);
+    label->setAccessibleName(accessibleName);
+    captionRow_ = new QHBoxLayout;
+    captionRow_->addWidget(label);
+    captionRow_->addStretch(1);
+    column->addLayout(captionRow_);
     combo_ = new QComboBox(this);
     combo_->setAccessibleName(accessibleName);
+    label->setBuddy(combo_);  // the labelled-by relation; the label and the combo box are siblings
     combo_->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     combo_->setMinimumContentsLength(12);
     combo_->setMinimumHeight(28);

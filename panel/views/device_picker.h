@@ -9,6 +9,7 @@
 #include <vector>
 
 class QComboBox;
+class QHBoxLayout;
 class QLabel;
 
 namespace korvane::views {
@@ -16,7 +17,9 @@ namespace korvane::views {
 class DevicePicker final : public QWidget {
     Q_OBJECT
 public:
-    // An empty caption shows none; `accessibleName` names the drop-down.
+    // The caption stands above the drop-down and labels it for assistive technology under
+    // `accessibleName`: on Linux a combo box's own accessible name is its current text, so a screen
+    // reader finds what it is for through the label it is labelled by.
     DevicePicker(const QString& caption, const QString& accessibleName, QWidget* parent = nullptr);
 
     // Replaces the items only when they differ, then selects the item with `value` (none when no
@@ -24,12 +27,15 @@ public:
     void setItems(const std::vector<PickerItem>& items, const std::string& value);
 
     QComboBox* comboBox() const { return combo_; }
+    // The caption's row, for what stands beside the caption (a badge).
+    QHBoxLayout* captionRow() const { return captionRow_; }
     std::vector<PickerItem> items() const { return items_; }
 
 signals:
     void chosen(const std::string& value);
 
 private:
+    QHBoxLayout* captionRow_;
     QComboBox* combo_;
     std::vector<PickerItem> items_;
 };

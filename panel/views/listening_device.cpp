@@ -15,10 +15,10 @@ ListeningDevice::ListeningDevice(AudioModel& audio, QWidget* parent) : Surface(p
     auto* column = new QVBoxLayout(this);
     column->setContentsMargins(0, 0, 0, 0);  // the surface pads
     column->setSpacing(8);
-    auto* top = new QHBoxLayout;
-    auto* caption = new QLabel(QStringLiteral("VOLUME DEVICE"), this);
-    caption->setFont(captionFont(*this));
-    makeSecondary(*caption);
+    picker_ = new DevicePicker(QStringLiteral("VOLUME DEVICE"), QStringLiteral("Listening volume device"), this);
+    picker_->comboBox()->setToolTip(
+        QStringLiteral("The main knob controls this device’s playback volume. DAW input level is unchanged."));
+    column->addWidget(picker_);
     badge_ = new QLabel(QStringLiteral("MUTED"), this);
     badge_->setFont(captionFont(*this, 7.5));
     badge_->setContentsMargins(6, 1, 6, 1);
@@ -28,15 +28,7 @@ ListeningDevice::ListeningDevice(AudioModel& audio, QWidget* parent) : Surface(p
     badgePalette.setColor(QPalette::WindowText, QColor(Qt::white));
     badge_->setPalette(badgePalette);
     badge_->setVisible(false);
-    top->addWidget(caption);
-    top->addWidget(badge_);
-    top->addStretch(1);
-    column->addLayout(top);
-
-    picker_ = new DevicePicker(QString(), QStringLiteral("Listening volume device"), this);
-    picker_->comboBox()->setToolTip(
-        QStringLiteral("The main knob controls this device’s playback volume. DAW input level is unchanged."));
-    column->addWidget(picker_);
+    picker_->captionRow()->insertWidget(1, badge_);
 
     hint_ = new QLabel(this);
     hint_->setFont(textFont(*this, 9));
