@@ -62,9 +62,13 @@ AppDelegateEnvironment KORVANEApp::delegateEnvironment() {
     };
 }
 
-void KORVANEApp::requestTermination() {
+void KORVANEApp::requestTermination() { terminate(QuitRequest::user); }
+
+void KORVANEApp::requestTerminationBySignal() { terminate(QuitRequest::signal); }
+
+void KORVANEApp::terminate(QuitRequest request) {
     if (terminating_ || !delegate_) return;
-    if (delegate_->applicationShouldTerminate() == TerminateReply::cancel) return;
+    if (delegate_->applicationShouldTerminate(request) == TerminateReply::cancel) return;
     terminating_ = true;
     QCoreApplication::quit();
 }

@@ -41,9 +41,11 @@ public:
     // Builds the model and shows the main window at its default size.
     void start();
 
-    // A termination request from the close button of the last window, the menu or a signal: runs
-    // the delegate's quit sequence and ends the event loop once it replies `now`.
+    // A termination request from the close button of the last window or the menu: runs the
+    // delegate's quit sequence and ends the event loop once it replies `now`.
     void requestTermination();
+    // The same from SIGTERM or SIGINT: a quit that ends the panel even when the helper does not go.
+    void requestTerminationBySignal();
     // A later launch of the panel: the delegate posts KORVANEExplicitReopen, then the main window
     // is shown, raised and activated.
     void reopen();
@@ -62,6 +64,7 @@ protected:
 
 private:
     AppDelegateEnvironment delegateEnvironment();
+    void terminate(QuitRequest request);
     void showAlert(const Alert& alert);
     bool anyWindowHasSheet() const;
     QWidget* settingsWindow();

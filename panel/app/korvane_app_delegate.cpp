@@ -29,10 +29,15 @@ QuitState KORVANEAppDelegate::quitState() const {
     return quitting_ ? QuitState::waiting : QuitState::idle;
 }
 
-TerminateReply KORVANEAppDelegate::applicationShouldTerminate() {
+TerminateReply KORVANEAppDelegate::applicationShouldTerminate(QuitRequest request) {
     if (readyToTerminate_) return TerminateReply::now;
-    if (quitting_) return TerminateReply::cancel;  // the first sequence goes on
+    if (quitting_) {
+        // The first sequence goes on; a signal makes it end the panel rather than give up.
+        signalled_ = signalled_ || request == QuitRequest::signal;
+        return TerminateReply::cancel;
+    }
     quitting_ = true;
+    signalled_ = request == QuitRequest::signal;
     if (auto audio = audio_.lock()) audio->prepareForQuit();
 
     auto helpers = ownHelpers();
@@ -102,6 +107,9 @@ void KORVANEAppDelegate::restoreOutputLeftOnDriver() {
 // The disabled route request stays in place and the automatic start stays off; a later quit
 // starts the whole sequence again.
 void KORVANEAppDelegate::giveUpWaiting() {
+    // Asked by a signal: the helper that has not gone (stopped, or hung) is left behind, and the
+    // computer's sound is not.
+    if (signalled_) return helpersTerminated();
     quitting_ = false;
     if (auto audio = audio_.lock()) audio->setIsQuitting(false);
     environment_.showAlert({std::string(kHelperNotClosedMessage), std::string(kHelperNotClosedInformation)});

@@ -45,6 +45,10 @@ inline constexpr std::string_view kCloseSettingsInformation =
 
 enum class TerminateReply { now, cancel };
 
+// Who asked to quit: the user (a window's close button, the menu), or the system through SIGTERM or
+// SIGINT, as at logout, where a panel that stays open would hold up the session.
+enum class QuitRequest { user, signal };
+
 // The three quit states of the delegate.
 enum class QuitState {
     idle,     // no quit under way
@@ -75,8 +79,10 @@ public:
     void attach(std::weak_ptr<panel::AudioModel> audio) { audio_ = std::move(audio); }
 
     // The quit sequence. `now` lets the process end; `cancel` keeps it running (a wait is under way,
-    // or was already under way when asked again).
-    TerminateReply applicationShouldTerminate();
+    // or was already under way when asked again). A wait that a signal asked for, or that a signal
+    // joined, does not give up with the alert after its 50 polls: it ends the panel, putting the
+    // default output back first as when no helper is left.
+    TerminateReply applicationShouldTerminate(QuitRequest request = QuitRequest::user);
     // Closing the last window quits, through applicationShouldTerminate().
     bool applicationShouldTerminateAfterLastWindowClosed() const { return true; }
     // The user launched the panel again while it runs: posts KORVANEExplicitReopen. The application
@@ -105,6 +111,7 @@ private:
     std::weak_ptr<panel::AudioModel> audio_;
     bool quitting_ = false;
     bool readyToTerminate_ = false;
+    bool signalled_ = false;  // a signal asked for the quit under way
     int helperPolls_ = 0;
 };
 

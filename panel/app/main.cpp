@@ -55,7 +55,7 @@ int main(int argc, char** argv) {
 
     korvane::app::KORVANEApp app(applications, *system->queues);
     QObject::connect(&terminationSignals, &korvane::app::TerminationSignals::terminationRequested, &app,
-                     &korvane::app::KORVANEApp::requestTermination);
+                     &korvane::app::KORVANEApp::requestTerminationBySignal);
     QObject::connect(&instance, &korvane::app::SingleInstance::reopenRequested, &app, &korvane::app::KORVANEApp::reopen);
     app.start();
     return application.exec();

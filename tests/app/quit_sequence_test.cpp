@@ -263,6 +263,43 @@ TEST_F(QuitSequenceTest, AHelperThatNeverQuitsEndsInTheAlertAndTheNextQuitStarts
     EXPECT_EQ(delegate->applicationShouldTerminate(), TerminateReply::now);
 }
 
+// At logout the panel is sent SIGTERM: a helper that cannot leave (stopped, or hung) must not keep
+// the panel open, nor the computer's sound on the silent KORVANE device.
+TEST_F(QuitSequenceTest, AQuitASignalAskedForEndsThePanelAfterTheWait) {
+    using namespace platform::audio;
+    struct Case {
+        const char* name;
+        std::vector<app::QuitRequest> requests;  // the second while the first one waits
+    };
+    const Case cases[] = {
+        {"SIGTERM", {app::QuitRequest::signal}},
+        {"the menu, then SIGTERM while it waits", {app::QuitRequest::user, app::QuitRequest::signal}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        terminationRequests = 0;
+        alerts.clear();
+        auto fresh = app::KORVANEAppDelegate::create({mainThread, services, [this] { ++terminationRequests; },
+                                                      [this](const app::Alert& alert) { alerts.push_back(alert); },
+                                                      [] { return false; }, [] {}});
+        auto audio = panel::AudioModel::create({mainThread, modelSetup.clock, modelSetup.clock, defaults, services, queues});
+        fresh->attach(audio);
+        ASSERT_EQ(setProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice),
+                              modelSetup.id(kKorvane)),
+                  0);
+        auto helper = start(Helper::neverQuits);
+        for (const app::QuitRequest request : c.requests)
+            EXPECT_EQ(fresh->applicationShouldTerminate(request), TerminateReply::cancel);
+        ASSERT_TRUE(waitForTerminationRequest());
+        EXPECT_TRUE(alerts.empty());
+        EXPECT_EQ(terminationRequests, 1);
+        EXPECT_EQ(fresh->applicationShouldTerminate(), TerminateReply::now);
+        AudioObjectID output = 0;
+        EXPECT_EQ(getProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice), output), 0);
+        EXPECT_NE(output, modelSetup.id(kKorvane));
+    }
+}
+
 TEST_F(QuitSequenceTest, SettingsQuitWaitsForSheetsToClose) {
     struct Case {
         const char* name;
