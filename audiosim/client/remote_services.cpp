@@ -18,8 +18,8 @@ constexpr std::uint32_t kNonInterleaved = 1u << 5;
 
 class RemoteOutputQueue final : public AudioOutputQueue {
 public:
-    RemoteOutputQueue(std::shared_ptr<DaemonConnection> connection, std::uint32_t channels)
-        : connection_(std::move(connection)), channels_(channels) {}
+    RemoteOutputQueue(std::shared_ptr<DaemonConnection> connection, std::uint32_t channels, double rate)
+        : connection_(std::move(connection)), channels_(channels), rate_(rate) {}
     ~RemoteOutputQueue() override { dispose(); }
 
     OSStatus setCurrentDevice(const std::string& deviceUID) override {
@@ -63,6 +63,7 @@ public:
             Message request{{"op", op::kPlay},
                             {"uid", deviceUID_},
                             {"channels", channels_},
+                            {"rate", rate_},
                             {"data", Message::binary(std::vector<std::uint8_t>(enqueued_.begin() + std::ptrdiff_t(offset),
                                                                                enqueued_.begin() + std::ptrdiff_t(offset + size)))}};
             const std::uint64_t playback = currentPlayback();
@@ -96,6 +97,7 @@ private:
     };
     std::shared_ptr<DaemonConnection> connection_;
     std::uint32_t channels_;
+    double rate_;  // the queue's own rate; the daemon converts it to the device's
     std::string deviceUID_;
     std::list<Storage> buffers_;  // stable addresses
     std::vector<std::uint8_t> enqueued_;
@@ -114,7 +116,7 @@ OSStatus RemoteQueueService::newOutput(const AudioStreamBasicDescription& format
         channels == 0 || channels > 64 || format.mBytesPerFrame != 4 * channels || format.mFramesPerPacket != 1 ||
         !(format.mSampleRate > 0))
         return kAudioFormatUnsupportedDataFormatError;
-    queue = std::make_unique<RemoteOutputQueue>(connection_, channels);
+    queue = std::make_unique<RemoteOutputQueue>(connection_, channels, format.mSampleRate);
     return 0;
 }
 

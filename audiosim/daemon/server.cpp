@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -341,7 +342,9 @@ Message Server::handleMachine(Connection& connection, const std::string& op, con
         const auto* data = wire::binaryField(request, "data");
         const auto append = wire::unsignedField(request, "append").value_or(0);
         if (!uid || !channels || !data || *channels == 0 || *channels > 64) return statusOnly(kAudioHardwareIllegalOperationError);
-        const auto id = model_.enqueuePlayback(*uid, std::uint32_t(*channels), floatsOf(*data), append);
+        const auto rate = wire::numberField(request, "rate").value_or(0);  // absent: the device's own
+        if (!std::isfinite(rate) || rate < 0) return statusOnly(kAudioHardwareIllegalOperationError);
+        const auto id = model_.enqueuePlayback(*uid, std::uint32_t(*channels), floatsOf(*data), append, rate);
         if (id == 0) return statusOnly(kAudioHardwareBadDeviceError);
         std::erase_if(connection.playbacks, [this](std::uint64_t p) { return !model_.playbackRemaining(p); });
         connection.playbacks.insert(id);

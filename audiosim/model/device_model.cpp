@@ -1,5 +1,7 @@
 #include "audiosim/model/device_model.h"
 
+#include "audiosim/model/rate_conversion.h"
+
 #include "audiosim/model/device_records.h"
 
 #include <algorithm>
@@ -306,11 +308,17 @@ std::vector<float> DeviceModel::takeOutputTap(std::string_view uid, std::size_t 
 // A piece moves to the renderer through the device's ring; the renderer hands it back by
 // marking it released, and the control side frees it on a later call.
 std::uint64_t DeviceModel::enqueuePlayback(std::string_view uid, std::uint32_t channels, std::vector<float> samples,
-                                           std::uint64_t appendTo) {
+                                           std::uint64_t appendTo, double rate) {
     std::lock_guard lock(mutex_);
     Device* device = findDevice(uid);
     if (!device || channels == 0 || channels > 64 || samples.size() % channels != 0 || device->outputChannels() == 0)
         return 0;
+    if (rate > 0 && rate != device->nominalRate) {
+        std::string error;
+        auto converted = convertRate(std::move(samples), int(channels), rate, device->nominalRate, error);
+        if (!converted) return 0;
+        samples = std::move(*converted);
+    }
     collectPlaybacks(*device);
     const bool appends = appendTo != 0 && std::any_of(device->playbacks.begin(), device->playbacks.end(), [&](const auto& p) {
         return p->id == appendTo && p->channels == channels && !p->cancelled.load(std::memory_order_relaxed);

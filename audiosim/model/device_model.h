@@ -111,11 +111,12 @@ public:
     };
     std::vector<DeviceStats> stats() const;
 
-    // Output queues: `samples` (interleaved, `channels` channels) play once into the device's
-    // output from its next cycle on, appended to playback `appendTo` when it still plays.
-    // Returns the playback's id, or 0 when the device is unknown or the data malformed.
+    // Output queues: `samples` (interleaved, `channels` channels, at `rate` Hz; 0 means the
+    // device's own rate) play once into the device's output from its next cycle on, converted to
+    // the device's rate, appended to playback `appendTo` when it still plays. Returns the
+    // playback's id, or 0 when the device is unknown, the data malformed or the rate unusable.
     std::uint64_t enqueuePlayback(std::string_view uid, std::uint32_t channels, std::vector<float> samples,
-                                  std::uint64_t appendTo = 0);
+                                  std::uint64_t appendTo = 0, double rate = 0);
     // Frames of a playback still to play; nothing once it has finished or was cancelled.
     std::optional<std::uint64_t> playbackRemaining(std::uint64_t id) const;
     void cancelPlayback(std::uint64_t id);

@@ -181,5 +181,50 @@ TEST(DaemonAudio, AnOutputQueuePlaysItsBufferOnce) {
     EXPECT_EQ(service.newOutput(format, queue), audiosim::kAudioFormatUnsupportedDataFormatError);
 }
 
+// A queue plays at its own rate on a device at another: as long and as high as it was made.
+TEST(DaemonAudio, AnOutputQueuePlaysAtItsOwnRate) {
+    DaemonFixture daemon;
+    auto hardware = daemon.connect();
+    const AudioObjectID speakers = deviceForUID(*hardware, "BuiltInSpeakerDevice");
+    const double deviceRate = 44100;
+    ASSERT_EQ(hardware->setPropertyData(speakers, globalAddress(kAudioDevicePropertyNominalSampleRate),
+                                        sizeof deviceRate, &deviceRate), 0);
+    std::string error;
+    audiosim::RemoteQueueService service(audiosim::DaemonConnection::open(error));
+    const AudioStreamBasicDescription format{48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked,
+                                             8, 1, 8, 2, 32, 0};
+    std::unique_ptr<AudioOutputQueue> queue;
+    ASSERT_EQ(service.newOutput(format, queue), 0);
+    ASSERT_EQ(queue->setCurrentDevice("BuiltInSpeakerDevice"), 0);
+    AudioQueueBuffer* buffer = nullptr;
+    constexpr int kFrames = 4800;  // 0.1 s of 1 kHz: 100 periods
+    ASSERT_EQ(queue->allocateBuffer(kFrames * 8, buffer), 0);
+    auto* samples = static_cast<float*>(buffer->mAudioData);
+    for (int f = 0; f < kFrames; ++f) samples[2 * f] = samples[2 * f + 1] = float(0.5 * std::sin(2 * M_PI * 1000.0 * f / 48000.0));
+    buffer->mAudioDataByteSize = kFrames * 8;
+    std::atomic<std::uint64_t> cycles{0};
+    Running witness(*hardware, speakers, &countCalls, &cycles);  // keeps the speakers running after the tone
+    takeTap(*hardware, "BuiltInSpeakerDevice");
+    ASSERT_EQ(queue->enqueueBuffer(buffer), 0);
+    ASSERT_EQ(queue->start(), 0);
+    std::vector<float> left;
+    std::size_t quietAfterSound = 0;
+    EXPECT_TRUE(waitUntil([&] {
+        const auto heard = takeTap(*hardware, "BuiltInSpeakerDevice");
+        for (std::size_t s = 0; s < heard.size(); s += 2) {
+            if (left.empty() && heard[s] == 0.0f) continue;
+            left.push_back(heard[s]);
+            quietAfterSound = heard[s] == 0.0f ? quietAfterSound + 1 : 0;
+        }
+        return quietAfterSound > 4410;
+    }));
+    const std::size_t sounding = left.size() - quietAfterSound;
+    std::size_t rises = 0;
+    for (std::size_t s = 1; s < sounding; ++s) rises += left[s - 1] < 0.0f && left[s] >= 0.0f;
+    EXPECT_NEAR(double(sounding), deviceRate / 10, 40) << "frames at the device's rate";
+    EXPECT_NEAR(double(rises), 100, 1) << "periods of the tone";
+    EXPECT_EQ(queue->dispose(), 0);
+}
+
 }  // namespace
 }  // namespace korvane

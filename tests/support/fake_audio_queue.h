@@ -79,7 +79,8 @@ private:
             if (service_.failing(Step::Start)) return service_.failure->second;
             record_.started = true;
             if (service_.model)
-                playback_ = service_.model->enqueuePlayback(record_.deviceUID, record_.format.mChannelsPerFrame, record_.enqueued);
+                playback_ = service_.model->enqueuePlayback(record_.deviceUID, record_.format.mChannelsPerFrame,
+                                                            record_.enqueued, 0, record_.format.mSampleRate);
             return 0;
         }
         OSStatus dispose() override {
