@@ -11,6 +11,7 @@ namespace korvane::driver {
 namespace {
 
 constexpr long kRetryNanoseconds = 200'000'000;
+constexpr long kRebuildNanoseconds = 1'000'000'000;
 
 }  // namespace
 
@@ -89,8 +90,14 @@ void DriverSession::disconnect() {
 
 void DriverSession::buildDevice() {
     device_.reset();  // the old nodes go before the new ones take their names
-    device_ = std::make_unique<KorvaneDevice>(core_, *audio_, settings_,
-                                              [this](const DeviceSettings& settings) { settingsChanged(settings); });
+    device_ = std::make_unique<KorvaneDevice>(
+        core_, *audio_, settings_, [this](const DeviceSettings& settings) { settingsChanged(settings); },
+        [this] {
+            // A stream the server refused or put in error: the device is made again shortly.
+            std::fprintf(stderr, "korvane-driver: the KORVANE device failed; making it again\n");
+            rebuild_ = true;
+            armTimer(loop_, retry_, kRebuildNanoseconds);
+        });
 }
 
 // Gain and mode are in effect already; a new rate needs the streams negotiated again, which is

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace korvane::driver {
 
@@ -33,18 +34,27 @@ pw_stream_events streamEvents(void (*process)(void*),
 }  // namespace
 
 KorvaneDevice::KorvaneDevice(pw_core* core, DeviceAudio& audio, const DeviceSettings& settings,
-                             std::function<void(const DeviceSettings&)> onSettings)
-    : core_(core), audio_(audio), settings_(settings), onSettings_(std::move(onSettings)) {
+                             std::function<void(const DeviceSettings&)> onSettings, std::function<void()> onFailure)
+    : core_(core), audio_(audio), settings_(settings), onSettings_(std::move(onSettings)),
+      onFailure_(std::move(onFailure)) {
     audio_.processing.setGainDb(settings_.gainDb);
     audio_.processing.setMode(settings_.mode);
     deferred_ = pw_loop_add_timer(mainLoopOf(core_), [](void* data, uint64_t) {
         auto& self = *static_cast<KorvaneDevice*>(data);
-        if (self.onSettings_) self.onSettings_(self.pending_);
+        if (self.failed_) {
+            if (self.onFailure_) self.onFailure_();  // the owner replaces this device: nothing after it
+            return;
+        }
+        if (const auto settings = std::exchange(self.pending_, std::nullopt); settings && self.onSettings_)
+            self.onSettings_(*settings);
     }, this);
     sink_.device = source_.device = this;
     sink_.stream = connectStream(sink_, true);
     source_.stream = connectStream(source_, false);
-    if (!sink_.stream || !source_.stream) failed_ = true;
+    if (!sink_.stream || !source_.stream) {
+        failed_ = true;
+        deliverLater();
+    }
     publishProps();
     registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
     if (registry_) {
@@ -142,10 +152,12 @@ void KorvaneDevice::settingsReceived(const spa_pod* props) {
         settings_.gainDb = asked.gainDb;
         settings_.mode = asked.mode;
         pending_ = asked;
-        armTimer(mainLoopOf(core_), deferred_, 0);
+        deliverLater();
     }
     publishProps();  // what the writer set is replaced by what is in effect
 }
+
+void KorvaneDevice::deliverLater() { armTimer(mainLoopOf(core_), deferred_, 0); }
 
 void KorvaneDevice::sinkParamChanged(void* data, uint32_t id, const spa_pod* param) {
     if (id == SPA_PARAM_Props && param) static_cast<Side*>(data)->device->settingsReceived(param);
@@ -184,6 +196,7 @@ void KorvaneDevice::stateChanged(void* data, pw_stream_state, pw_stream_state st
     if (state != PW_STREAM_STATE_ERROR) return;
     std::fprintf(stderr, "korvane-driver: %s: %s\n", pw_stream_get_name(side.stream), error ? error : "stream error");
     side.device->failed_ = true;
+    side.device->deliverLater();
 }
 
 // The frame at the device's rate where a block of `frames` starts: the graph's clock position,

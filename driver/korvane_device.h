@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <optional>
 
 namespace korvane::driver {
 
@@ -24,9 +25,10 @@ class KorvaneDevice {
 public:
     // Main loop. Presents the device on `core` at `settings.rate`; `audio` must outlive it.
     // `onSettings` runs on the main loop, after the call that delivered them has returned, when a
-    // writer changed the settings (gain and mode are in effect by then; a rate needs a new device).
+    // writer changed the settings (gain and mode are in effect by then; a rate needs a new device);
+    // `onFailure` likewise when a stream could not be made or the server put one in error.
     KorvaneDevice(pw_core* core, DeviceAudio& audio, const DeviceSettings& settings,
-                  std::function<void(const DeviceSettings&)> onSettings);
+                  std::function<void(const DeviceSettings&)> onSettings, std::function<void()> onFailure);
     // Main loop. Removes both nodes; no process callback runs once it returns.
     ~KorvaneDevice();
     KorvaneDevice(const KorvaneDevice&) = delete;
@@ -34,7 +36,6 @@ public:
 
     // The sink's node id, or SPA_ID_INVALID until the server has given one.
     std::uint32_t sinkNodeId() const;
-    bool failed() const { return failed_; }
 
 private:
     // One stream of the pair and where the graph's clock stands for it.
@@ -51,6 +52,7 @@ private:
     void publishProps();
     void settingsReceived(const spa_pod* props);
     void resetVolume();
+    void deliverLater();
 
     // Data thread.
     static void processSink(void* data);
@@ -71,13 +73,14 @@ private:
     DeviceAudio& audio_;
     DeviceSettings settings_;
     std::function<void(const DeviceSettings&)> onSettings_;
+    std::function<void()> onFailure_;
     Side sink_;
     Side source_;
     pw_registry* registry_ = nullptr;
     spa_hook registryListener_{};
     std::map<std::uint32_t, std::uint32_t> links_;  // every link's id → the node it takes output from
-    spa_source* deferred_ = nullptr;  // delivers settings after the callback that carried them
-    DeviceSettings pending_;
+    spa_source* deferred_ = nullptr;  // delivers news after the callback that carried it
+    std::optional<DeviceSettings> pending_;
     bool failed_ = false;
 };
 

@@ -40,7 +40,7 @@ TEST(DriverAllocation, TheProcessCallbacksAllocateNothing) {
     pw_core* core = pw_context_connect(context, nullptr, 0);
     ASSERT_NE(core, nullptr);
     auto device = std::make_unique<korvane::driver::KorvaneDevice>(core, *audio, korvane::driver::DeviceSettings{},
-                                                                   [](const auto&) {});
+                                                                   [](const auto&) {}, [] {});
     pw_thread_loop_unlock(loop);
     ASSERT_TRUE(waitUntil([&] { return session.nodeId(korvane::driver::kSourceName).has_value(); }, 15s));
 
