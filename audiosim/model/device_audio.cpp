@@ -8,6 +8,8 @@
 #include "audiosim/model/render_plan.h"
 #include "platform/realtime_thread.h"
 
+#include <samplerate.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -85,6 +87,81 @@ void DeviceModel::produceInput(const PlanMember& member, std::int64_t position, 
     }
 }
 
+// A conversion starts afresh (its history dropped, the member's position taken from the
+// aggregate's) when a rate changed or the aggregate's cycles do not follow on; otherwise it
+// carries on from the member frame where it stopped, so the audio never tears.
+namespace {
+
+bool restartConversion(StreamConversion& conversion, const PlanMember& member, const PlanRunner& runner,
+                       std::int64_t position) {
+    if (conversion.memberRate == member.rate && conversion.runnerRate == runner.rate && conversion.nextPosition == position)
+        return false;
+    conversion.memberRate = member.rate;
+    conversion.runnerRate = runner.rate;
+    conversion.memberCursor = std::llround(double(position) * member.rate / runner.rate);
+    src_reset(conversion.state);
+    return true;
+}
+
+}  // namespace
+
+long DeviceModel::supplyConversion(void* data, float** samples) {
+    auto& conversion = *static_cast<StreamConversion*>(data);
+    const auto frames = std::uint32_t(conversion.buffer.size() / conversion.channels);
+    conversion.model->produceInput(*conversion.member, conversion.memberCursor, frames, conversion.buffer.data(),
+                                   conversion.channels, conversion.firstChannel);
+    conversion.memberCursor += frames;
+    *samples = conversion.buffer.data();
+    return long(frames);
+}
+
+// An input of a member at another rate: `frames` frames at the aggregate's rate, pulled from the
+// member's own through the conversion.
+void DeviceModel::convertInput(StreamConversion& conversion, const PlanMember& member, const PlanRunner& runner,
+                               std::int64_t position, std::uint32_t frames, float* out,
+                               std::uint32_t firstChannel) const {
+    const std::size_t samples = std::size_t(frames) * conversion.channels;
+    long made = 0;
+    if (conversion.state) {
+        restartConversion(conversion, member, runner, position);
+        conversion.model = this;
+        conversion.member = &member;
+        conversion.firstChannel = firstChannel;
+        made = src_callback_read(conversion.state, runner.rate / member.rate, long(frames), out);
+    }
+    std::fill(out + std::size_t(std::max(made, 0L)) * conversion.channels, out + samples, 0.0f);
+    conversion.nextPosition = position + frames;
+}
+
+// An output of a member at another rate: the aggregate's `frames` frames converted to the member's
+// rate and mixed into its output from where the last cycle's ended.
+void DeviceModel::convertOutput(StreamConversion& conversion, const PlanMember& member, const PlanRunner& runner,
+                                std::int64_t position, std::uint32_t frames, const float* mix,
+                                std::uint32_t firstChannel) const {
+    if (conversion.state) {
+        restartConversion(conversion, member, runner, position);
+        SRC_DATA data{};
+        data.data_in = mix;
+        data.input_frames = long(frames);
+        data.data_out = conversion.buffer.data();
+        data.output_frames = long(conversion.buffer.size() / conversion.channels);
+        data.src_ratio = member.rate / runner.rate;
+        if (src_process(conversion.state, &data) == 0) {
+            DeviceAudio& audio = *member.audio;
+            const std::uint32_t ringChannels = member.outputChannels;
+            for (long f = 0; f < data.output_frames_gen; ++f) {
+                float* slot = audio.outputRing.data() +
+                              std::size_t((conversion.memberCursor + f) & (ringFrames_ - 1)) * ringChannels;
+                for (std::uint32_t c = 0; c < conversion.channels; ++c)
+                    slot[firstChannel + c] += conversion.buffer[std::size_t(f) * conversion.channels + c];
+            }
+            conversion.memberCursor += data.output_frames_gen;
+            audio.drainUntil = std::max(audio.drainUntil, conversion.memberCursor + latency_);
+        }
+    }
+    conversion.nextPosition = position + frames;
+}
+
 void DeviceModel::runCycle(RenderPlan& plan, const PlanRunner& runner, std::int64_t position,
                            const std::vector<std::vector<float>>* input, std::vector<std::vector<float>>* mixed) const {
     const std::uint32_t frames = runner.frames;
@@ -127,7 +204,10 @@ void DeviceModel::runCycle(RenderPlan& plan, const PlanRunner& runner, std::int6
                 std::fill_n(data, size, 0.0f);
                 if (index < input->size()) std::copy_n((*input)[index].begin(), std::min((*input)[index].size(), size), data);
             } else if (anyRunning) {
-                produceInput(member, memberPosition(member, runner, position), frames, data, channels, firstChannel);
+                if (StreamConversion* conversion = plan.conversions[member.firstStream + s])
+                    convertInput(*conversion, member, runner, position, frames, data, firstChannel);
+                else
+                    produceInput(member, memberPosition(member, runner, position), frames, data, channels, firstChannel);
             }
             inputList->mBuffers[index] = {channels, std::uint32_t(size * sizeof(float)), data};
             offset += size;
@@ -166,6 +246,12 @@ void DeviceModel::runCycle(RenderPlan& plan, const PlanRunner& runner, std::int6
         std::uint32_t firstChannel = 0;
         for (std::uint32_t s = 0; s < member.outputStreams; ++s) {
             const std::uint32_t channels = channelsOf(member, member.inputStreams + s);
+            if (StreamConversion* conversion = plan.conversions[member.firstStream + member.inputStreams + s]) {
+                convertOutput(*conversion, member, runner, position, frames, mix + offset, firstChannel);
+                offset += std::size_t(channels) * frames;
+                firstChannel += channels;
+                continue;
+            }
             for (std::uint32_t f = 0; f < frames; ++f) {
                 float* slot = audio.outputRing.data() + std::size_t((start + f) & (ringFrames_ - 1)) * ringChannels;
                 for (std::uint32_t c = 0; c < channels; ++c)

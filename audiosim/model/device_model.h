@@ -31,6 +31,7 @@ using ClientId = std::uint64_t;
 struct RenderPlan;
 struct PlanMember;
 struct PlanRunner;
+struct StreamConversion;
 
 // Operations a fault can be attached to.
 enum class Operation { Settable, Size, Get, Set, CreateAggregate, DestroyAggregate, CreateIOProc, Start };
@@ -196,6 +197,16 @@ private:
     void wakeClock();
     // The renderer (device_audio.cpp): the clock thread, or step() while no clock thread runs.
     std::uint32_t presentMembers(const PlanRunner&) const;
+public:
+    // libsamplerate's source of an input conversion (render_plan.h): the member's next frames.
+    // Renderer only.
+    static long supplyConversion(void* conversion, float** samples);
+
+private:
+    void convertInput(StreamConversion&, const PlanMember&, const PlanRunner&, std::int64_t position,
+                      std::uint32_t frames, float* out, std::uint32_t firstChannel) const;
+    void convertOutput(StreamConversion&, const PlanMember&, const PlanRunner&, std::int64_t position,
+                       std::uint32_t frames, const float* mix, std::uint32_t firstChannel) const;
     void produceInput(const PlanMember&, std::int64_t position, std::uint32_t frames, float* out,
                       std::uint32_t channels, std::uint32_t firstChannel) const;
     void runCycle(RenderPlan&, const PlanRunner&, std::int64_t position,

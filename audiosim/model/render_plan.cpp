@@ -3,6 +3,9 @@
 #include "audiosim/model/device_model.h"
 
 #include "audiosim/model/device_records.h"
+#include "audiosim/model/render_plan.h"
+
+#include <samplerate.h>
 
 #include <algorithm>
 #include <cmath>
@@ -50,6 +53,19 @@ void DeviceModel::renewAudio(Device& device) {
     device.audio = std::move(fresh);
     device.tap.reset();
     device.playbacks.clear();
+}
+
+StreamConversion::StreamConversion(std::uint32_t channels, bool input) : channels(channels) {
+    int error = 0;
+    // An input pulls the member's frames a small piece at a time; an output's converted cycle may
+    // be as long as the longest cycle at the largest ratio of two supported rates (192/44.1).
+    buffer.resize(std::size_t(input ? 256 : kMaxCycleFrames * 9 / 2 + 64) * channels);
+    state = input ? src_callback_new(&DeviceModel::supplyConversion, SRC_SINC_FASTEST, int(channels), &error, this)
+                  : src_new(SRC_SINC_FASTEST, int(channels), &error);
+}
+
+StreamConversion::~StreamConversion() {
+    if (state) src_delete(state);
 }
 
 void DeviceModel::collectPlaybacks(Device& device) {
@@ -106,6 +122,20 @@ void DeviceModel::describe(RenderPlan& plan, Device& device, std::uint32_t frame
         entry.outputStreams = std::uint32_t(member->outputs.size());
         for (const auto& s : member->inputs) plan.streamChannels.push_back(s.channels), inputSamples += s.channels;
         for (const auto& s : member->outputs) plan.streamChannels.push_back(s.channels), outputSamples += s.channels;
+        // A member at another rate than the clock device's is converted, stream by stream.
+        const bool converted = device.aggregate && runner.rate > 0 && member->nominalRate > 0 &&
+                               member->nominalRate != runner.rate;
+        for (std::uint32_t stream = 0; stream < member->inputs.size() + member->outputs.size(); ++stream) {
+            StreamConversion* conversion = nullptr;
+            if (converted) {
+                auto& slot = device.audio->conversions[{member->id, stream}];
+                const bool input = stream < member->inputs.size();
+                const std::uint32_t streamChannels = plan.streamChannels[entry.firstStream + stream];
+                if (!slot || slot->channels != streamChannels) slot = std::make_unique<StreamConversion>(streamChannels, input);
+                conversion = slot.get();
+            }
+            plan.conversions.push_back(conversion);
+        }
         buffers += member->inputs.size() + member->outputs.size();
         plan.members.push_back(entry);
     }

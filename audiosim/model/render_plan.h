@@ -14,8 +14,13 @@
 #include <array>
 #include <atomic>
 #include <cmath>
+#include <limits>
+#include <map>
 #include <memory>
+#include <utility>
 #include <vector>
+
+typedef struct SRC_STATE_tag SRC_STATE;
 
 namespace audiosim {
 
@@ -107,6 +112,33 @@ struct Playback {
     std::atomic<bool> released{false};      // renderer: it no longer refers to this piece
 };
 
+// One stream of an aggregate's sub-device that runs at another rate than the aggregate's clock
+// device, converted as a real aggregate with drift compensation does: an input from the member's
+// rate to the clock's, an output from the clock's to the member's (libsamplerate, whose
+// conversion allocates nothing once made). Made on the control side; used by the renderer only.
+// It lives with the aggregate's audio state, so a new plan carries on where the last one was.
+struct StreamConversion {
+    StreamConversion(std::uint32_t channels, bool input);
+    ~StreamConversion();
+    StreamConversion(const StreamConversion&) = delete;
+    StreamConversion& operator=(const StreamConversion&) = delete;
+
+    SRC_STATE* state = nullptr;  // null when libsamplerate could not make one: the stream is silent
+    std::uint32_t channels;
+    std::vector<float> buffer;  // member-rate frames: produced for an input, converted for an output
+
+    // Renderer. Where the conversion stands: it starts afresh when a rate changes or the
+    // aggregate's cycles do not follow on.
+    double memberRate = 0;
+    double runnerRate = 0;
+    std::int64_t nextPosition = std::numeric_limits<std::int64_t>::min();  // the aggregate's next cycle
+    std::int64_t memberCursor = 0;  // the member frame produced or written next
+    // Renderer, an input's source while it converts.
+    const DeviceModel* model = nullptr;
+    const PlanMember* member = nullptr;
+    std::uint32_t firstChannel = 0;
+};
+
 // A device's audio state. Owned jointly by its device record and the plans that refer to it, so
 // it outlives the last plan the renderer may still use. A device that is unplugged gets a new
 // one, so that what the renderer held of the old one is never reused.
@@ -129,6 +161,10 @@ struct DeviceAudio {
     SpscRing<Playback*, 64> queued;
     // KORVANE: the settings in, the sink side's telemetry out (the driver's own processing).
     korvane::virtual_device::SinkProcessing korvane;
+
+    // Aggregates: the conversions of members at other rates, by (member, stream). The control side
+    // adds to it while building a plan; the renderer uses the conversions through the plans.
+    std::map<std::pair<AudioObjectID, std::uint32_t>, std::unique_ptr<StreamConversion>> conversions;
 
     // Renderer → control side.
     std::atomic<std::uint64_t> cycles{0};
@@ -176,6 +212,7 @@ struct RenderPlan {
     std::vector<PlanMember> members;
     std::vector<PlanProc> procs;
     std::vector<std::uint32_t> streamChannels;
+    std::vector<StreamConversion*> conversions;  // beside streamChannels; null where none is needed
 
     // Room for one cycle of any runner; the renderer's alone while the plan is current.
     std::vector<float> scratch;

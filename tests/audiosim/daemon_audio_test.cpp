@@ -3,6 +3,8 @@
 #include "tests/audiosim/daemon_test_prelude.h"
 
 #include <cmath>
+#include <mutex>
+#include <utility>
 
 namespace korvane {
 namespace {
@@ -224,6 +226,131 @@ TEST(DaemonAudio, AnOutputQueuePlaysAtItsOwnRate) {
     EXPECT_NEAR(double(sounding), deviceRate / 10, 40) << "frames at the device's rate";
     EXPECT_NEAR(double(rises), 100, 1) << "periods of the tone";
     EXPECT_EQ(queue->dispose(), 0);
+}
+
+// The frequency of the sine that fits `samples` best (a·sin + b·cos + c, searched near
+// `near` Hz), and the largest distance of a sample from that sine: a click or a gap shows there.
+struct SineFit {
+    double frequency = 0;
+    double worstResidual = 1;
+};
+
+SineFit fitSine(const std::vector<float>& samples, double rate, double near) {
+    const auto fit = [&](double frequency, bool worst) {
+        const double w = 2 * M_PI * frequency / rate;
+        double m[3][4] = {};
+        for (std::size_t n = 0; n < samples.size(); ++n) {
+            const double basis[3] = {std::sin(w * double(n)), std::cos(w * double(n)), 1.0};
+            for (int r = 0; r < 3; ++r) {
+                for (int c = 0; c < 3; ++c) m[r][c] += basis[r] * basis[c];
+                m[r][3] += basis[r] * samples[n];
+            }
+        }
+        for (int p = 0; p < 3; ++p)  // Gauss-Jordan on the normal equations
+            for (int r = 0; r < 3; ++r)
+                if (r != p) {
+                    const double factor = m[r][p] / m[p][p];
+                    for (int c = 0; c < 4; ++c) m[r][c] -= factor * m[p][c];
+                }
+        const double a = m[0][3] / m[0][0], b = m[1][3] / m[1][1], offset = m[2][3] / m[2][2];
+        double sum = 0, largest = 0;
+        for (std::size_t n = 0; n < samples.size(); ++n) {
+            const double residual = samples[n] - (a * std::sin(w * double(n)) + b * std::cos(w * double(n)) + offset);
+            sum += residual * residual;
+            largest = std::max(largest, std::fabs(residual));
+        }
+        return worst ? largest : sum;
+    };
+    double best = near;
+    for (double step : {near * 5e-4, near * 1e-5}) {
+        const double centre = best;
+        const double span = step == near * 5e-4 ? near * 0.05 : near * 5e-4;
+        for (double f = centre - span; f <= centre + span; f += step)
+            if (fit(f, false) < fit(best, false)) best = f;
+    }
+    return {best, fit(best, true)};
+}
+
+// What a DAW records from a device's input 1 (test code: its callback may lock).
+struct InputRecorder {
+    std::mutex mutex;
+    std::vector<float> left;
+
+    static OSStatus record(AudioObjectID, const AudioTimeStamp*, const AudioBufferList* input, const AudioTimeStamp*,
+                           AudioBufferList*, const AudioTimeStamp*, void* context) {
+        auto& self = *static_cast<InputRecorder*>(context);
+        if (!input || input->mNumberBuffers == 0 || !input->mBuffers[0].mData) return 0;
+        const AudioBuffer& buffer = input->mBuffers[0];
+        const auto* samples = static_cast<const float*>(buffer.mData);
+        std::lock_guard lock(self.mutex);
+        for (std::size_t i = 0; i < buffer.mDataByteSize / sizeof(float); i += buffer.mNumberChannels)
+            self.left.push_back(samples[i]);
+        return 0;
+    }
+    std::vector<float> take() {
+        std::lock_guard lock(mutex);
+        return std::exchange(left, {});
+    }
+};
+
+// An aggregate converts sub-devices that run at other rates than its clock device, as a real one
+// with drift compensation does: the interface's 440 Hz arrives clean at the speakers' 48 kHz
+// whatever the interface runs at, and a DAW recording KORVANE records it clean after the DAW set
+// KORVANE to 96 kHz mid-route.
+TEST(DaemonAudio, AnAggregateConvertsMembersAtOtherRates) {
+    struct Case {
+        double interfaceRate;
+        double korvaneRateMidRoute;  // 0: unchanged, and the speakers are heard; else KORVANE is recorded
+    };
+    for (const Case c : {Case{96000, 0}, Case{44100, 0}, Case{48000, 96000}}) {
+        SCOPED_TRACE(c.interfaceRate + c.korvaneRateMidRoute);
+        DaemonFixture daemon;
+        auto hardware = daemon.connect();
+        ScopedHardware installed(*hardware);
+        const auto setRate = [&](const char* uid, double rate) {
+            return hardware->setPropertyData(deviceForUID(*hardware, uid), globalAddress(kAudioDevicePropertyNominalSampleRate),
+                                             sizeof rate, &rate);
+        };
+        ASSERT_EQ(setRate("USBInterface:2in2out", c.interfaceRate), 0);
+        char message[512] = {};
+        RouteState* route = RavlinRouteStart(deviceForUID(*hardware, "USBInterface:2in2out"),
+                                             deviceForUID(*hardware, "BuiltInSpeakerDevice"), message, sizeof message);
+        ASSERT_NE(route, nullptr) << message;
+        InputRecorder daw;
+        Running recording(*hardware, deviceForUID(*hardware, "audio.ravlin.stereo.v1"), &InputRecorder::record, &daw);
+        std::vector<float> heard;
+        const auto listen = [&](std::size_t frames) {
+            heard.clear();
+            return waitUntil([&] {
+                if (c.korvaneRateMidRoute > 0) {
+                    const auto more = daw.take();
+                    heard.insert(heard.end(), more.begin(), more.end());
+                } else {
+                    const auto more = takeTap(*hardware, "BuiltInSpeakerDevice");
+                    for (std::size_t s = 0; s < more.size(); s += 2) heard.push_back(more[s]);
+                }
+                return heard.size() >= frames;
+            });
+        };
+        ASSERT_TRUE(listen(12000));  // the route settles
+        if (c.korvaneRateMidRoute > 0) {
+            ASSERT_EQ(setRate("audio.ravlin.stereo.v1", c.korvaneRateMidRoute), 0);
+            ASSERT_TRUE(waitUntil([&] {  // a new KORVANE rate shows after a while, as the driver's does
+                double rate = 0;
+                std::uint32_t size = sizeof rate;
+                return hardware->getPropertyData(deviceForUID(*hardware, "audio.ravlin.stereo.v1"),
+                                                 globalAddress(kAudioDevicePropertyNominalSampleRate), nullptr, size,
+                                                 &rate) == 0 &&
+                       rate == c.korvaneRateMidRoute;
+            }));
+            ASSERT_TRUE(listen(24000));  // the DAW follows
+        }
+        ASSERT_TRUE(listen(24000));
+        RavlinRouteStop(route);
+        const SineFit fit = fitSine(heard, c.korvaneRateMidRoute > 0 ? c.korvaneRateMidRoute : 48000, 440);
+        EXPECT_NEAR(fit.frequency, 440, 440 * 0.005);
+        EXPECT_LT(20 * std::log10(fit.worstResidual), -50) << "dBFS off the fitted sine";
+    }
 }
 
 }  // namespace

@@ -81,6 +81,11 @@ TEST(ModelCycleAllocation, TheClockThreadAllocatesNothing) {
         {"KORVANE's processing and its input", "audio.ravlin.stereo.v1", false, nullptr},
         {"a route's aggregate over three devices", "", false, nullptr},
         {"output queues that finish", "BuiltInSpeakerDevice", false, playPieces},
+        {"a route's aggregate converting members at other rates", "", false,
+         [](DeviceModel& model) {
+             model.setNominalRate("USBInterface:2in2out", 96000);
+             model.setNominalRate("audio.ravlin.stereo.v1", 44100);
+         }},
         {"a rate change and a taken tap", "", false,
          [](DeviceModel& model) {
              model.setNominalRate("BuiltInMicrophoneDevice", 44100);
