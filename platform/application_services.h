@@ -32,6 +32,9 @@ public:
     virtual std::optional<std::filesystem::path> bundleLocation() const = 0;
     // Asks the application to quit (it may take its time, or refuse).
     virtual void terminate() = 0;
+    // Ends the application at once, whatever it is doing: for one that cannot act on a quit
+    // request (stopped, or hung).
+    virtual void forceTerminate() = 0;
     // True once this very process has ended; never confused with a later process of the same id.
     virtual bool isTerminated() const = 0;
 };

@@ -107,6 +107,11 @@ void LinuxRunningApplication::terminate() {
     ::syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGTERM, nullptr, 0);
 }
 
+void LinuxRunningApplication::forceTerminate() {
+    // SIGKILL: a stopped process cannot act on anything else.
+    ::syscall(SYS_pidfd_send_signal, pidfd_.get(), SIGKILL, nullptr, 0);
+}
+
 bool LinuxRunningApplication::isTerminated() const { return isReadable(pidfd_.get()); }
 
 std::vector<std::shared_ptr<RunningApplication>> runningApplicationsWithIdentifier(std::string_view bundleIdentifier) {

@@ -33,6 +33,7 @@ public:
 
     std::optional<std::filesystem::path> bundleLocation() const override { return bundle_; }
     void terminate() override;
+    void forceTerminate() override;
     bool isTerminated() const override;
     pid_t pid() const { return pid_; }
 

@@ -79,7 +79,7 @@ void KORVANEAppDelegate::pollHelpers(std::vector<std::shared_ptr<platform::Runni
                                               auto self = weak.lock();
                                               if (!self) return;
                                               if (++self->helperPolls_ == kQuitPollLimit)
-                                                  self->giveUpWaiting();
+                                                  self->giveUpWaiting(helpers);
                                               else
                                                   self->pollHelpers(std::move(helpers));
                                           });
@@ -106,10 +106,14 @@ void KORVANEAppDelegate::restoreOutputLeftOnDriver() {
 
 // The disabled route request stays in place and the automatic start stays off; a later quit
 // starts the whole sequence again.
-void KORVANEAppDelegate::giveUpWaiting() {
-    // Asked by a signal: the helper that has not gone (stopped, or hung) is left behind, and the
-    // computer's sound is not.
-    if (signalled_) return helpersTerminated();
+void KORVANEAppDelegate::giveUpWaiting(const std::vector<std::shared_ptr<platform::RunningApplication>>& helpers) {
+    // Asked by a signal (as at logout): a helper of this bundle that has not gone (stopped, or
+    // hung) is ended outright, and the computer's sound is put back.
+    if (signalled_) {
+        for (const auto& helper : helpers)
+            if (!helper->isTerminated()) helper->forceTerminate();
+        return helpersTerminated();
+    }
     quitting_ = false;
     if (auto audio = audio_.lock()) audio->setIsQuitting(false);
     environment_.showAlert({std::string(kHelperNotClosedMessage), std::string(kHelperNotClosedInformation)});

@@ -104,7 +104,7 @@ private:
     void pollHelpers(std::vector<std::shared_ptr<platform::RunningApplication>> helpers);
     void helpersTerminated();
     void restoreOutputLeftOnDriver();
-    void giveUpWaiting();
+    void giveUpWaiting(const std::vector<std::shared_ptr<platform::RunningApplication>>& helpers);
     void pollSheets(int polls);
 
     AppDelegateEnvironment environment_;

@@ -297,6 +297,15 @@ TEST_F(QuitSequenceTest, AQuitASignalAskedForEndsThePanelAfterTheWait) {
         AudioObjectID output = 0;
         EXPECT_EQ(getProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice), output), 0);
         EXPECT_NE(output, modelSetup.id(kKorvane));
+        // The stuck helper was ended outright: it is a zombie for this test to reap.
+        const auto ended = [pid = helper->pid()] {
+            const std::string stat = korvane::test::readFile("/proc/" + std::to_string(pid) + "/stat");
+            const auto close = stat.rfind(')');
+            return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'Z';
+        };
+        ASSERT_TRUE(korvane::test::waitUntil(ended, std::chrono::seconds(5))) << "the helper still runs";
+        const int status = helper->reap();
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
     }
 }
 

@@ -16,9 +16,14 @@ public:
     explicit FakeRunningApplication(std::optional<std::filesystem::path> location) : location_(std::move(location)) {}
     std::optional<std::filesystem::path> bundleLocation() const override { return location_; }
     void terminate() override { ++terminateRequests; }
+    void forceTerminate() override {
+        ++forceTerminateRequests;
+        terminated = true;
+    }
     bool isTerminated() const override { return terminated; }
 
     int terminateRequests = 0;
+    int forceTerminateRequests = 0;
     bool terminated = false;
 
 private:
