@@ -144,7 +144,9 @@ TEST_F(QuitSequenceTest, TheDefaultOutputLeftOnTheDriverIsRestoredWhenNoHelperIs
                               modelSetup.id(c.before)),
                   0);
         const auto helper = c.helper ? start(*c.helper) : nullptr;
-        if (fresh->applicationShouldTerminate() == TerminateReply::cancel) ASSERT_TRUE(waitForTerminationRequest());
+        if (fresh->applicationShouldTerminate() == TerminateReply::cancel) {
+            ASSERT_TRUE(waitForTerminationRequest());
+        }
         EXPECT_EQ(defaultOutput(), modelSetup.id(c.after));
     }
 }

@@ -114,7 +114,9 @@ TEST_F(SettingsDefaultsStoreTest, DamagedFilesReadAsAbsentValuesAndAreReplacedOn
         app::SettingsDefaultsStore reloaded;
         EXPECT_EQ(reloaded.stringValue("preferredOutput"), "BuiltInSpeakerDevice");
         EXPECT_EQ(fs::exists(aside), test.setAside);
-        if (test.setAside) EXPECT_EQ(readFile(aside), test.content);
+        if (test.setAside) {
+            EXPECT_EQ(readFile(aside), test.content);
+        }
         fs::remove(file());
     }
 }
