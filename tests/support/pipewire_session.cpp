@@ -14,9 +14,10 @@ namespace korvane::test {
 
 namespace {
 
-// WirePlumber starts once the server's socket exists; both end with the session's process group.
+// WirePlumber starts once the server answers (a socket file alone may be one that a killed server
+// left behind); both end with the session's process group.
 constexpr const char* kSessionScript =
-    "pipewire & i=0; while [ ! -S \"$XDG_RUNTIME_DIR/pipewire-0\" ] && [ $i -lt 400 ]; do sleep 0.025; i=$((i+1)); done; "
+    "pipewire & i=0; until pw-cli info 0 >/dev/null 2>&1 || [ $i -ge 400 ]; do sleep 0.025; i=$((i+1)); done; "
     "exec wireplumber";
 
 }  // namespace
@@ -59,12 +60,13 @@ void PipeWireSession::stop() {
     if (group_ <= 0) return;
     ::kill(-group_, SIGTERM);
     const bool ended = waitUntil([&] { return ::waitpid(group_, nullptr, WNOHANG) == group_; }, std::chrono::seconds(3));
-    ::kill(-group_, SIGKILL);  // whatever of the group is left, the server included
+    // The server removes its socket as it ends; whatever of the group is left then is killed (a
+    // socket it leaves behind is no sign of a server: the next start waits for one that answers).
+    waitUntil([&] { return !std::filesystem::exists(environment_.runtimeDirectory() / "pipewire-0"); },
+              std::chrono::seconds(1));
+    ::kill(-group_, SIGKILL);
     if (!ended) ::waitpid(group_, nullptr, 0);
     group_ = -1;
-    // The server's socket goes with it, so the next start waits for a new one.
-    waitUntil([&] { return !std::filesystem::exists(environment_.runtimeDirectory() / "pipewire-0"); },
-              std::chrono::seconds(3));
 }
 
 bool PipeWireSession::restart() {
