@@ -49,9 +49,9 @@ KorvaneDevice::KorvaneDevice(pw_core* core, DeviceAudio& audio, const DeviceSett
             self.onSettings_(*settings);
     }, this);
     sink_.device = source_.device = this;
-    sink_.stream = connectStream(sink_, true);
-    source_.stream = connectStream(source_, false);
-    if (!sink_.stream || !source_.stream) {
+    const bool sinkMade = connectStream(sink_, true);
+    const bool sourceMade = connectStream(source_, false);
+    if (!sinkMade || !sourceMade) {
         failed_ = true;
         deliverLater();
     }
@@ -83,7 +83,7 @@ KorvaneDevice::~KorvaneDevice() {
     if (deferred_) pw_loop_destroy_source(mainLoopOf(core_), deferred_);
 }
 
-pw_stream* KorvaneDevice::connectStream(Side& side, bool sink) {
+bool KorvaneDevice::connectStream(Side& side, bool sink) {
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, sink ? "Playback" : "Capture",
         PW_KEY_MEDIA_CLASS, sink ? "Audio/Sink" : "Audio/Source", PW_KEY_NODE_NAME, sink ? kSinkName : kSourceName,
@@ -91,7 +91,7 @@ pw_stream* KorvaneDevice::connectStream(Side& side, bool sink) {
         SPA_KEY_AUDIO_POSITION, "FL,FR", nullptr);
     pw_properties_setf(props, PW_KEY_NODE_RATE, "1/%u", settings_.rate);
     pw_stream* stream = pw_stream_new(core_, sink ? kSinkName : kSourceName, props);
-    if (!stream) return nullptr;
+    if (!stream) return false;
 
     static const pw_stream_events kSinkEvents =
         streamEvents(processSink, sinkParamChanged, ioChanged, stateChanged);
@@ -113,9 +113,9 @@ pw_stream* KorvaneDevice::connectStream(Side& side, bool sink) {
         spa_hook_remove(&side.listener);
         pw_stream_destroy(stream);
         side.stream = nullptr;
-        return nullptr;
+        return false;
     }
-    return stream;
+    return true;
 }
 
 std::uint32_t KorvaneDevice::sinkNodeId() const {

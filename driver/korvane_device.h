@@ -48,7 +48,8 @@ private:
         bool anchored = false;
     };
 
-    pw_stream* connectStream(Side& side, bool sink);
+    // Makes and connects `side`'s stream; false (and no stream) when that fails.
+    bool connectStream(Side& side, bool sink);
     void publishProps();
     void settingsReceived(const spa_pod* props);
     void resetVolume();

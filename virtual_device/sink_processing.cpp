@@ -120,7 +120,7 @@ double SinkProcessing::setGainDb(double gainDb) {
 }
 
 Peaks SinkProcessing::receive(const float* in, std::uint32_t inChannels, float* out, std::uint32_t frames) noexcept {
-    const Peaks peaks = processBlock(in, inChannels, out, frames, gain_.load(std::memory_order_relaxed), mode());
+    const Peaks peaks = processBlock(in, inChannels, out, frames, gain(), mode());
     for (std::size_t i = 0; i < peaks.size(); ++i) {
         latest_[i].store(peaks[i], std::memory_order_relaxed);
         raise(held_[i], peaks[i]);

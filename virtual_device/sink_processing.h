@@ -39,6 +39,7 @@ public:
     // Any thread; lock-free. setGainDb clamps and returns the gain in effect.
     double setGainDb(double gainDb);
     double gainDb() const { return gainDb_.load(std::memory_order_relaxed); }
+    float gain() const { return gain_.load(std::memory_order_relaxed); }  // the linear factor in effect
     void setMode(ChannelMode mode) { mode_.store(mode, std::memory_order_relaxed); }
     ChannelMode mode() const { return mode_.load(std::memory_order_relaxed); }
 

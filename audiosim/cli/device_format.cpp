@@ -17,11 +17,8 @@ std::optional<WavAudio> fitToDevice(WavAudio audio, const DeviceFormat& device, 
     }
     if (audio.rate != device.rate) {
         const int rate = audio.rate;
-        auto converted = convertRate(std::move(audio.samples), audio.channels, rate, device.rate, error);
-        if (!converted) {
-            if (error.starts_with("Audio at ")) error.replace(0, 8, "A file at");
-            return std::nullopt;
-        }
+        auto converted = convertRate(std::move(audio.samples), audio.channels, rate, device.rate, error, "A file");
+        if (!converted) return std::nullopt;
         audio.samples = std::move(*converted);
     }
     audio.rate = device.rate;

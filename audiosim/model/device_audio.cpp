@@ -62,7 +62,7 @@ void DeviceModel::produceInput(const PlanMember& member, std::int64_t position, 
         // What its output received one latency ago, through the device's processing.
         const DeviceAudio& audio = *member.audio;
         const std::uint32_t ringChannels = member.outputChannels;
-        const float gain = korvane::virtual_device::linearGain(audio.korvane.gainDb());
+        const float gain = audio.korvane.gain();
         constexpr std::uint32_t kChunk = 256;
         float processed[2 * kChunk] = {};
         for (std::uint32_t done = 0; done < frames;) {

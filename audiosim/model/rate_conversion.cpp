@@ -15,7 +15,7 @@ std::string hertz(double rate) { return std::to_string(std::lround(rate)) + " Hz
 }  // namespace
 
 std::optional<std::vector<float>> convertRate(std::vector<float> samples, int channels, double from, double to,
-                                              std::string& error) {
+                                              std::string& error, const char* what) {
     if (!(from > 0) || !(to > 0) || channels <= 0) {
         error = "The device's or the audio's sample rate is unknown.";
         return std::nullopt;
@@ -24,7 +24,7 @@ std::optional<std::vector<float>> convertRate(std::vector<float> samples, int ch
     if (from == to || frames == 0) return samples;
     const double ratio = to / from;
     if (ratio > kMaxRatio || ratio < 1.0 / kMaxRatio) {
-        error = "Audio at " + hertz(from) + " cannot be converted to the device's " + hertz(to) + ".";
+        error = std::string(what) + " at " + hertz(from) + " cannot be converted to the device's " + hertz(to) + ".";
         return std::nullopt;
     }
     std::vector<float> converted(std::size_t(std::ceil(double(frames) * ratio) + 1) * std::size_t(channels));

@@ -82,8 +82,7 @@ TEST(AudiosimClient, AQueueOfADaemonThatEndedLeavesThePlaybacksOfTheNextAlone) {
     std::shared_ptr<audiosim::DaemonConnection> connection = audiosim::DaemonConnection::open(error);
     ASSERT_TRUE(connection) << error;
     audiosim::RemoteQueueService service(connection);
-    const AudioStreamBasicDescription format{48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked,
-                                             8, 1, 8, 2, 32, 0};
+    const AudioStreamBasicDescription format = kStereoFloat;
     std::unique_ptr<AudioOutputQueue> queue;
     ASSERT_EQ(service.newOutput(format, queue), 0);
     ASSERT_EQ(queue->setCurrentDevice("BuiltInSpeakerDevice"), 0);

@@ -147,8 +147,7 @@ TEST(DaemonAudio, AnOutputQueuePlaysItsBufferOnce) {
     auto hardware = daemon.connect();
     std::string error;
     audiosim::RemoteQueueService service(audiosim::DaemonConnection::open(error));
-    AudioStreamBasicDescription format{48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked, 8, 1,
-                                       8, 2, 32, 0};
+    AudioStreamBasicDescription format = kStereoFloat;
     std::unique_ptr<AudioOutputQueue> queue;
     ASSERT_EQ(service.newOutput(format, queue), 0);
     EXPECT_EQ(queue->setCurrentDevice("NoSuchDevice"), kAudioHardwareBadDeviceError);
@@ -193,8 +192,7 @@ TEST(DaemonAudio, AnOutputQueuePlaysAtItsOwnRate) {
                                         sizeof deviceRate, &deviceRate), 0);
     std::string error;
     audiosim::RemoteQueueService service(audiosim::DaemonConnection::open(error));
-    const AudioStreamBasicDescription format{48000.0, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked,
-                                             8, 1, 8, 2, 32, 0};
+    const AudioStreamBasicDescription format = kStereoFloat;
     std::unique_ptr<AudioOutputQueue> queue;
     ASSERT_EQ(service.newOutput(format, queue), 0);
     ASSERT_EQ(queue->setCurrentDevice("BuiltInSpeakerDevice"), 0);

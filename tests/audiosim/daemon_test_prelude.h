@@ -24,6 +24,10 @@ using test::takeTap;
 using test::waitUntil;
 
 // Counts its calls in the std::atomic<std::uint64_t> it is given.
+// Interleaved stereo 32-bit float at 48 kHz, as output queues take it.
+constexpr AudioStreamBasicDescription kStereoFloat{48000.0, kAudioFormatLinearPCM,
+                                                   kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked, 8, 1, 8, 2, 32, 0};
+
 inline OSStatus countCalls(AudioObjectID, const AudioTimeStamp*, const AudioBufferList*, const AudioTimeStamp*,
                            AudioBufferList*, const AudioTimeStamp*, void* context) {
     static_cast<std::atomic<std::uint64_t>*>(context)->fetch_add(1);
