@@ -1,0 +1,191 @@
+#include "pipewire_audio/device_table.h"
+
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <charconv>
+
+namespace korvane::pipewire_audio {
+
+using namespace platform::audio;
+
+namespace {
+
+enum class Side { None, Sink, Source };
+
+Side sideOf(const Node& node) {
+    const std::string* mediaClass = Graph::property(node.props, "media.class");
+    if (!mediaClass) return Side::None;
+    if (*mediaClass == "Audio/Sink") return Side::Sink;
+    if (*mediaClass == "Audio/Source" || *mediaClass == "Audio/Source/Virtual") return Side::Source;
+    return Side::None;
+}
+
+std::string valueOr(const Properties& props, const char* key, const std::string& fallback = {}) {
+    const std::string* value = Graph::property(props, key);
+    return value && !value->empty() ? *value : fallback;
+}
+
+std::uint32_t channelsOf(const Graph& graph, const Node& node, bool output) {
+    const auto ports = graph.channelPorts(node.id, output);
+    if (!ports.empty()) return std::uint32_t(ports.size());
+    // Ports come a moment after their node; until then the node's own word stands.
+    const std::string channels = valueOr(node.props, "audio.channels");
+    std::uint32_t count = 0;
+    const auto [end, error] = std::from_chars(channels.data(), channels.data() + channels.size(), count);
+    return error == std::errc() && end == channels.data() + channels.size() && count <= 64 ? count : 0;
+}
+
+bool isHDMI(const Node& node) {
+    const std::string profile = valueOr(node.props, "device.profile.name");
+    const std::string name = valueOr(node.props, "node.name");
+    return profile.starts_with("hdmi") || name.find(".hdmi-") != std::string::npos;
+}
+
+FourCharCode transportOf(const Node& node, const DeviceObject* device) {
+    const auto fromEither = [&](const char* key) {
+        std::string value = device ? valueOr(device->props, key) : std::string();
+        return value.empty() ? valueOr(node.props, key) : value;
+    };
+    const std::string bus = fromEither("device.bus");
+    const std::string api = fromEither("device.api");
+    if (bus == "bluetooth" || api == "bluez5") return kAudioDeviceTransportTypeBluetooth;
+    if (isHDMI(node)) return kAudioDeviceTransportTypeHDMI;
+    if (bus == "usb") return kAudioDeviceTransportTypeUSB;
+    if (bus == "pci" || bus == "platform" || fromEither("device.form-factor") == "internal")
+        return kAudioDeviceTransportTypeBuiltIn;
+    return kAudioDeviceTransportTypeVirtual;
+}
+
+std::vector<std::string> subdevicesOf(const Node& node) {
+    const std::string* text = Graph::property(node.props, kSubdevicesKey);
+    if (!text) return {};
+    const auto json = nlohmann::json::parse(*text, nullptr, false);
+    std::vector<std::string> uids;
+    if (!json.is_array()) return uids;
+    for (const auto& uid : json)
+        if (uid.is_string()) uids.push_back(uid.get<std::string>());
+    return uids;
+}
+
+}  // namespace
+
+std::vector<const Port*> Graph::channelPorts(std::uint32_t node, bool output) const {
+    std::vector<const Port*> found;
+    for (const auto& [id, port] : ports)
+        if (port.node == node && port.output == output && !port.monitor) found.push_back(&port);
+    std::sort(found.begin(), found.end(), [](const Port* a, const Port* b) { return a->index < b->index; });
+    return found;
+}
+
+const Node* Graph::nodeNamed(const std::string& name) const {
+    for (const auto& [id, node] : nodes)
+        if (const std::string* own = property(node.props, "node.name"); own && *own == name) return &node;
+    return nullptr;
+}
+
+std::optional<std::string> nameInJSON(const std::string& text) {
+    const auto json = nlohmann::json::parse(text, nullptr, false);
+    if (!json.is_object()) return std::nullopt;
+    const auto name = json.find("name");
+    if (name == json.end() || !name->is_string()) return std::nullopt;
+    return name->get<std::string>();
+}
+
+std::vector<DeviceEntry> buildDeviceTable(const Graph& graph) {
+    // The sinks and sources of each Device, and the nodes of no Device by name.
+    std::map<std::uint32_t, std::vector<const Node*>> byDevice;
+    std::map<std::string, const Node*> byName;
+    std::vector<const Node*> candidates;
+    for (const auto& [id, node] : graph.nodes) {
+        if (sideOf(node) == Side::None || valueOr(node.props, "node.name").empty()) continue;
+        candidates.push_back(&node);
+        byName.emplace(valueOr(node.props, "node.name"), &node);
+        const std::string deviceId = valueOr(node.props, "device.id");
+        std::uint32_t device = 0;
+        if (std::from_chars(deviceId.data(), deviceId.data() + deviceId.size(), device).ec == std::errc() &&
+            graph.devices.contains(device))
+            byDevice[device].push_back(&node);
+    }
+
+    // A node's partner in a joined device, or null.
+    const auto partnerOf = [&](const Node& node) -> const Node* {
+        const std::string deviceId = valueOr(node.props, "device.id");
+        std::uint32_t device = 0;
+        if (std::from_chars(deviceId.data(), deviceId.data() + deviceId.size(), device).ec == std::errc()) {
+            const auto members = byDevice.find(device);
+            if (members == byDevice.end() || members->second.size() != 2) return nullptr;
+            const Node* other = members->second[0] == &node ? members->second[1] : members->second[0];
+            return sideOf(*other) != sideOf(node) ? other : nullptr;
+        }
+        const std::string name = valueOr(node.props, "node.name");
+        const bool sink = sideOf(node) == Side::Sink;
+        const std::string partnerName = sink ? name + kPairedSourceSuffix
+                                             : (name.ends_with(kPairedSourceSuffix)
+                                                    ? name.substr(0, name.size() - std::string_view(kPairedSourceSuffix).size())
+                                                    : std::string());
+        const auto it = partnerName.empty() ? byName.end() : byName.find(partnerName);
+        if (it == byName.end() || Graph::property(it->second->props, "device.id")) return nullptr;
+        return sideOf(*it->second) != sideOf(node) ? it->second : nullptr;
+    };
+
+    std::vector<DeviceEntry> table;
+    for (const Node* node : candidates) {
+        const Node* partner = partnerOf(*node);
+        if (partner && sideOf(*node) == Side::Source) continue;  // listed with its sink
+        const Node* sink = sideOf(*node) == Side::Sink ? node : nullptr;
+        const Node* source = sink ? partner : node;
+        const Node& main = sink ? *sink : *source;
+
+        DeviceEntry entry;
+        entry.uid = valueOr(main.props, "node.name");
+        const std::string deviceId = valueOr(main.props, "device.id");
+        std::uint32_t deviceNumber = 0;
+        const DeviceObject* device = nullptr;
+        if (std::from_chars(deviceId.data(), deviceId.data() + deviceId.size(), deviceNumber).ec == std::errc())
+            if (const auto it = graph.devices.find(deviceNumber); it != graph.devices.end()) device = &it->second;
+        const std::string nodeName = valueOr(main.props, "node.description", valueOr(main.props, "node.nick", entry.uid));
+        entry.name = partner && device ? valueOr(device->props, "device.description", nodeName) : nodeName;
+        entry.sinkNode = sink ? sink->id : 0;
+        entry.sourceNode = source ? source->id : 0;
+        entry.outputChannels = sink ? channelsOf(graph, *sink, false) : 0;
+        entry.inputChannels = source ? channelsOf(graph, *source, true) : 0;
+        entry.korvane = entry.uid == kKorvaneSink;
+        entry.subdeviceUIDs = subdevicesOf(main);
+        entry.transport = entry.korvane                  ? kAudioDeviceTransportTypeVirtual
+                          : !entry.subdeviceUIDs.empty() ? kAudioDeviceTransportTypeAggregate
+                                                         : transportOf(main, device);
+        table.push_back(std::move(entry));
+    }
+    std::sort(table.begin(), table.end(), [](const DeviceEntry& a, const DeviceEntry& b) { return a.uid < b.uid; });
+    // Two nodes of one name (a misconfigured session) would be one UID for two devices: the
+    // first keeps it, the other is left out rather than answering for the wrong device.
+    table.erase(std::unique(table.begin(), table.end(),
+                            [](const DeviceEntry& a, const DeviceEntry& b) { return a.uid == b.uid; }),
+                table.end());
+    return table;
+}
+
+AudioObjectID IdTable::idFor(const std::string& key) {
+    const auto [it, added] = ids_.try_emplace(key, next_);
+    if (added) keys_.emplace(next_++, key);
+    return it->second;
+}
+
+void IdTable::retainOnly(const std::set<std::string>& keep) {
+    for (auto it = ids_.begin(); it != ids_.end();) {
+        if (keep.contains(it->first)) {
+            ++it;
+            continue;
+        }
+        keys_.erase(it->second);
+        it = ids_.erase(it);
+    }
+}
+
+const std::string* IdTable::keyOf(AudioObjectID id) const {
+    const auto it = keys_.find(id);
+    return it == keys_.end() ? nullptr : &it->second;
+}
+
+}  // namespace korvane::pipewire_audio
