@@ -2,6 +2,7 @@
 
 #include "panel/model_support.h"
 #include "platform/audio_hardware.h"
+#include "platform/wording.h"
 #include "shared/audio_device_inventory.h"
 
 #include <algorithm>
@@ -58,8 +59,8 @@ Expected<std::string, Failure> create(const AudioEndpoint& output, const std::ve
     AudioObjectID device = 0;
     if (const OSStatus status = hardware().createAggregateDevice(PropertyList(std::move(description)), device);
         status != kAudioHardwareNoError)
-        return Unexpected(Failure{"Could not create the DAW device (" + std::to_string(status) +
-                                  "). Use Audio MIDI Setup to combine KORVANE and your output."});
+        return Unexpected(Failure{"Could not create the DAW device (" + std::to_string(status) + "). " +
+                                  std::string(platform::wording().combineDevicesYourself)});
 
     const std::array<std::uint32_t, 2> stereoPair{3, 4};
     (void)hardware().setPropertyData(device, {kAudioDevicePropertyPreferredChannelsForStereo, kAudioObjectPropertyScopeOutput, 0},

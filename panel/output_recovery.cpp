@@ -3,6 +3,7 @@
 #include "panel/audio_model.h"
 
 #include "panel/model_support.h"
+#include "platform/wording.h"
 
 #include <algorithm>
 #include <charconv>
@@ -58,14 +59,16 @@ void AudioModel::restoreMacOutput() {
         return;
     }
     applyRouting(false);
+    const platform::Wording& words = platform::wording();
     if (const OSStatus status = support::setDefaultOutputDevice(target->id); status != kAudioHardwareNoError) {
         write(recoveryMessage_,
-              "Could not switch the Mac output (" + std::to_string(status) + "). Choose it in macOS Sound settings.",
+              "Could not switch " + std::string(words.theOutput) + " (" + std::to_string(status) + "). Choose it in " +
+                  std::string(words.soundSettings) + ".",
               Property::recoveryMessage);
         return;
     }
     write(recoveryMessage_,
-          "Mac playback now uses " + target->name +
+          std::string(words.playbackAtSentenceStart) + " now uses " + target->name +
               " directly. Volume is unchanged; unmute that device when you want to listen.",
           Property::recoveryMessage);
     forceRefresh();

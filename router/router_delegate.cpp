@@ -1,6 +1,7 @@
 #include "router/router_delegate.h"
 
 #include "platform/audio_hardware.h"
+#include "platform/wording.h"
 #include "shared/audio_device_inventory.h"
 #include "shared/audio_sample_rate_control.h"
 #include "shared/routing_files.h"
@@ -162,7 +163,7 @@ void RouterDelegate::watchSystemPlayback(const RoutingChoice& choice, const std:
         return;
     }
     if (defaultOutput() != std::optional(playback)) {
-        fail("Mac output changed. Apply to route system audio through KORVANE again.");
+        fail(std::string(platform::wording().defaultOutputChanged));
         return;
     }
     setPhase(phase::kRunning, kSystemPlaybackConnected);
@@ -185,7 +186,7 @@ void RouterDelegate::beginStart(const RoutingChoice& choice) {
     if (choice.inputUID != kSystemPlaybackInputUID) {
         switch (environment_.capturePermission.status()) {
         case CaptureAuthorization::NotDetermined:
-            setPhase(phase::kPermission, "Allow KORVANE Routing to access audio in the macOS permission dialog.");
+            setPhase(phase::kPermission, std::string(platform::wording().microphonePermissionAsked));
             environment_.capturePermission.requestAccess([weak = weak_from_this(), choice,
                                                           &mainThread = environment_.mainThread](bool granted) {
                 // Another thread: hop to the main thread before touching the delegate.
@@ -195,15 +196,14 @@ void RouterDelegate::beginStart(const RoutingChoice& choice) {
                     if (granted)
                         self->applyChoice(choice);
                     else
-                        self->setPhase(phase::kError, "Microphone permission denied. Enable KORVANE Routing in Privacy & "
-                                                      "Security → Microphone, then Apply again.");
+                        self->setPhase(phase::kError, std::string(platform::wording().microphonePermissionRefused));
                     self->writeReport();
                 });
             });
             return;
         case CaptureAuthorization::Restricted:
         case CaptureAuthorization::Denied:
-            setPhase(phase::kError, "Enable KORVANE Routing in Privacy & Security → Microphone, then Apply again.");
+            setPhase(phase::kError, std::string(platform::wording().microphonePermissionOff));
             return;
         case CaptureAuthorization::Authorized:
             break;
@@ -227,7 +227,7 @@ std::optional<RouteFailure> RouterDelegate::startRoute(const RoutingChoice& choi
     const auto& endpoints = *listed;
 
     const auto korvane = std::find_if(endpoints.begin(), endpoints.end(), [](const AudioEndpoint& e) { return e.isKorvane(); });
-    if (korvane == endpoints.end()) return RouteFailure{"KORVANE driver is unavailable. Install it and restart your Mac."};
+    if (korvane == endpoints.end()) return RouteFailure{std::string(platform::wording().driverUnavailable)};
     const auto source = std::find_if(endpoints.begin(), endpoints.end(), [&](const AudioEndpoint& e) {
         return e.uid == choice.inputUID && e.isPhysical() && e.inputChannels >= 1;
     });
@@ -253,8 +253,7 @@ std::optional<RouteFailure> RouterDelegate::startRoute(const RoutingChoice& choi
     const std::string listeningUID = hasListening ? listening->uid : std::string();
     if (!systemSource && defaultOutput() == std::optional(korvane->id)) {
         const AudioEndpoint* pick = physicalFallback(endpoints, listeningUID);
-        if (!pick)
-            return RouteFailure{"Choose your normal Mac output in Sound settings before selecting a microphone source."};
+        if (!pick) return RouteFailure{std::string(platform::wording().chooseNormalOutput)};
         previousOutput_ = outputToRestore(korvane->id, korvane->id);
         assignedOutput_ = pick->id;
         fallbackUID_ = listeningUID;
@@ -280,7 +279,7 @@ std::optional<RouteFailure> RouterDelegate::startRoute(const RoutingChoice& choi
         assignedOutput_ = previous ? std::optional(playback) : std::nullopt;
         fallbackUID_ = listeningUID;
         if (current != std::optional(playback) && !setDefaultOutput(playback))
-            return RouteFailure{"Could not select KORVANE playback as the Mac output."};
+            return RouteFailure{std::string(platform::wording().couldNotSelectKorvaneOutput)};
     }
 
     endpoints_ = {*korvane};

@@ -3,6 +3,7 @@
 #include "panel/views/appearance.h"
 #include "panel/views/colors.h"
 #include "panel/views/icons.h"
+#include "panel/views/wording_text.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -30,7 +31,7 @@ ErrorArea::ErrorArea(AudioModel& audio, QWidget* parent) : QWidget(parent) {
     row->addWidget(error_, 1);
     column->addWidget(errorRow_);
 
-    restore_ = new QPushButton(QStringLiteral("Restore Mac output"), this);
+    restore_ = new QPushButton(qtText(platform::wording().restoreOutputButton), this);
     makeBordered(*restore_);
     column->addWidget(restore_, 0, Qt::AlignLeft);
 

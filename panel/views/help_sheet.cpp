@@ -4,6 +4,7 @@
 #include "panel/views/colors.h"
 #include "panel/views/icons.h"
 #include "panel/views/model_watcher.h"
+#include "panel/views/wording_text.h"
 
 #include <QHBoxLayout>
 #include <QLabel>
@@ -76,11 +77,11 @@ HelpSheet::HelpSheet(AudioModel& audio, ModelWatcher& watcher, QWidget* parent) 
                                                "2. In your DAW choose KORVANE input, stereo channels 1–2.\n"
                                                "3. Keep DAW playback on your speakers or audio interface."),
                                 content));
-    column->addWidget(paragraph(
-        QStringLiteral("Use one monitoring path to avoid doubled sound. Never send DAW playback back into KORVANE. "
-                       "Hardware inputs may require microphone access; the receiving DAW may also request "
-                       "permission for its audio input."),
-        content));
+    const platform::Wording& words = platform::wording();
+    column->addWidget(paragraph(paragraphOf({QStringLiteral("Use one monitoring path to avoid doubled sound. Never send "
+                                                            "DAW playback back into KORVANE."),
+                                             qtText(words.microphoneAccessNote)}),
+                                content));
 
     column->addWidget(heading(QStringLiteral("One audio-device selector?"), content));
     column->addWidget(paragraph(QStringLiteral("Create a combined device for your DAW. Select input 1–2 and playback "
@@ -97,15 +98,16 @@ HelpSheet::HelpSheet(AudioModel& audio, ModelWatcher& watcher, QWidget* parent) 
 
     column->addWidget(heading(QStringLiteral("Gain and listening"), content));
     column->addWidget(paragraph(
-        QStringLiteral("The main knob controls listening volume on the selected physical device. The DAW receives "
-                       "the source at unity gain, so changing listening volume does not change the recording "
-                       "level. Muting can remain in effect after closing KORVANE; reopen it to unmute or use "
-                       "macOS volume controls."),
+        paragraphOf({QStringLiteral("The main knob controls listening volume on the selected physical device. The DAW "
+                                    "receives the source at unity gain, so changing listening volume does not change "
+                                    "the recording level."),
+                     qtText(words.muteOutlastsThePanel)}),
         content));
     column->addWidget(paragraph(
-        QStringLiteral("Closing the last window or choosing Quit KORVANE stops audio and closes the routing helper. "
-                       "Audio starts automatically when KORVANE launches and when you reopen it from the Dock or "
-                       "Finder, once your devices are ready. Apply changes after choosing a different device."),
+        paragraphOf({QStringLiteral("Closing the last window or choosing Quit KORVANE stops audio and closes the routing "
+                                    "helper."),
+                     qtText(words.helpAutomaticStart),
+                     QStringLiteral("Apply changes after choosing a different device.")}),
         content));
     column->addWidget(paragraph(
         QStringLiteral("Meters show polled driver peaks with a two-second hold. Reset peaks clears the held levels "

@@ -5,6 +5,7 @@
 #include "panel/views/interface_preferences.h"
 #include "panel/views/model_watcher.h"
 #include "panel/views/settings_section.h"
+#include "panel/views/wording_text.h"
 
 #include <QCheckBox>
 #include <QClipboard>
@@ -84,10 +85,10 @@ void SettingsPanel::buildAppearance(QWidget* content) {
     remember_ = new QCheckBox(QStringLiteral("Remember selected devices"), section);
     section->rows()->addWidget(compact_);
     section->rows()->addWidget(remember_);
-    section->addNote(QStringLiteral(
-        "KORVANE automatically starts the selected audio route on launch and when reopened from the Dock or "
-        "Finder, once the devices are ready. Use Stop audio to pause routing and Start audio to resume. Closing "
-        "the last window or choosing Quit KORVANE stops audio and closes the routing helper."));
+    section->addNote(paragraphOf({qtText(platform::wording().settingsAutomaticStart),
+                                  QStringLiteral("Use Stop audio to pause routing and Start audio to resume. Closing "
+                                                 "the last window or choosing Quit KORVANE stops audio and closes "
+                                                 "the routing helper.")}));
     auto* buttons = new QHBoxLayout;
     refreshDevices_ = new QPushButton(QStringLiteral("Refresh audio devices"), section);
     quit_ = new QPushButton(QStringLiteral("Completely quit KORVANE"), section);
@@ -134,13 +135,13 @@ void SettingsPanel::buildAudioConfiguration(QWidget* content) {
 }
 
 void SettingsPanel::buildRecovery(QWidget* content) {
-    auto* section = new SettingsSection(QStringLiteral("Restore Mac playback"), content);
-    section->addNote(QStringLiteral(
-        "If routing stops or you cannot hear sound, switch Mac playback directly to a physical output."));
+    const platform::Wording& words = platform::wording();
+    auto* section = new SettingsSection(qtText(words.restorePlaybackTitle), content);
+    section->addNote(qtText(words.restorePlaybackNote));
     recoveryTarget_ = new QLabel(section);
     recoveryTarget_->setFont(textFont(*this, 10.5, 600));
     section->rows()->addWidget(recoveryTarget_);
-    restore_ = new QPushButton(QStringLiteral("Restore Mac output"), section);
+    restore_ = new QPushButton(qtText(words.restoreOutputButton), section);
     makeBordered(*restore_);
     section->rows()->addWidget(restore_, 0, Qt::AlignLeft);
     section->addNote(QStringLiteral(

@@ -3,6 +3,7 @@
 
 #include "platform/audio_hardware.h"
 #include "platform/uuid.h"
+#include "platform/wording.h"
 #include "router/engine/route_engine_testing.h"
 #include "router/engine/route_state.h"
 #include "router/engine/routing_lock.h"
@@ -13,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 #include <vector>
 
@@ -30,8 +32,8 @@ constexpr int kReadinessAttempts = 40;
 constexpr int kRemovalPolls = 40;
 constexpr double kPollPause = 0.05;
 
-// Failure texts, in the order they are checked.
-constexpr const char* kDriverMissing = "KORVANE driver is not available. Install the driver and restart your Mac";
+// Failure texts, in the order they are checked (the missing driver's and the failed start's come
+// from the installed wording: they name the desktop).
 constexpr const char* kSelfMonitoring = "Choose a physical device; KORVANE cannot monitor itself";
 constexpr const char* kInputUnavailable = "Selected input is unavailable";
 constexpr const char* kOutputNeedsTwoChannels = "Selected output needs two channels";
@@ -42,11 +44,9 @@ constexpr const char* kDeviceDisappeared = "Device disappeared during setup";
 constexpr const char* kCouldNotConnect = "Could not connect devices";
 constexpr const char* kNotReady = "Devices did not become ready. Reconnect and try again";
 constexpr const char* kUnsupportedFormat = "This device combination does not expose a supported float32 format";
-constexpr const char* kCouldNotStart =
-    "Could not start routing. Check microphone permission and device availability";
 
 struct Failure {
-    const char* text;
+    std::string_view text;
     OSStatus code = 0;
 };
 
@@ -236,12 +236,12 @@ struct RouteDeleter {
 using RouteHandle = std::unique_ptr<RouteState, RouteDeleter>;
 
 RouteHandle startRoute(AudioObjectID input, AudioObjectID output, Failure& failure) {
-    const auto fail = [&failure](const char* text, OSStatus code = 0) {
+    const auto fail = [&failure](std::string_view text, OSStatus code = 0) {
         failure = {text, code};
         return RouteHandle();
     };
     const AudioObjectID korvane = deviceForUID(hardware(), kKorvaneUID);
-    if (korvane == 0) return fail(kDriverMissing);
+    if (korvane == 0) return fail(platform::wording().engineDriverMissing);
     if (input == korvane || output == korvane) return fail(kSelfMonitoring);
     const std::uint32_t sourceChannels = input ? deviceChannelCount(input, kAudioObjectPropertyScopeInput) : 0;
     if (input && sourceChannels == 0) return fail(kInputUnavailable);
@@ -296,11 +296,11 @@ RouteHandle startRoute(AudioObjectID input, AudioObjectID output, Failure& failu
     if (const OSStatus status = hardware().createIOProcID(route->aggregateDevice, &routeRender, route.get(), route->ioProcID);
         status != kAudioHardwareNoError) {
         route->ioProcID = nullptr;
-        return fail(kCouldNotStart, status);
+        return fail(platform::wording().engineCouldNotStart, status);
     }
     if (const OSStatus status = hardware().startDevice(route->aggregateDevice, route->ioProcID);
         status != kAudioHardwareNoError)
-        return fail(kCouldNotStart, status);
+        return fail(platform::wording().engineCouldNotStart, status);
     return route;
 }
 
@@ -314,7 +314,7 @@ using korvane::engine::Failure;
 
 extern "C" RouteState* RavlinRouteStart(uint32_t inputDevice, uint32_t outputDevice, char* message,
                                         uint32_t messageCapacity) {
-    Failure failure{nullptr};
+    Failure failure;
     RouteState* route = nullptr;
     try {
         route = korvane::engine::startRoute(inputDevice, outputDevice, failure).release();
@@ -323,7 +323,7 @@ extern "C" RouteState* RavlinRouteStart(uint32_t inputDevice, uint32_t outputDev
         failure = {"Could not connect devices", 0};
     }
     if (!route && message && messageCapacity > 0)
-        std::snprintf(message, messageCapacity, "%s (%d)", failure.text, int(failure.code));
+        std::snprintf(message, messageCapacity, "%.*s (%d)", int(failure.text.size()), failure.text.data(), int(failure.code));
     return route;
 }
 
