@@ -1,6 +1,6 @@
 // The error and recovery area: the model's error text (selectable) with its symbol, the
-// "Restore Mac output" button when there is an error or the route failed or went unavailable,
-// and the recovery outcome below. Hidden while it has nothing to show.
+// restore-output button (named in the desktop's words) when there is an error or the route failed
+// or went unavailable, and the recovery outcome below. Hidden while it has nothing to show.
 #pragma once
 
 #include "panel/views/presentation.h"

@@ -1,5 +1,5 @@
 // The settings view: appearance and device preferences, the driver's facts, the recovery of the
-// Mac's playback, support links and diagnostics. It serves as a sheet over the main panel and as
+// computer's playback, support links and diagnostics. It serves as a sheet over the main panel and as
 // the standalone Settings window; both bind the same model and the same interface preferences.
 #pragma once
 
