@@ -72,8 +72,11 @@ std::vector<std::string> subdevicesOf(const Node& node) {
 
 std::vector<const Port*> Graph::channelPorts(std::uint32_t node, bool output) const {
     std::vector<const Port*> found;
+    std::vector<const Port*> monitors;
     for (const auto& [id, port] : ports)
-        if (port.node == node && port.output == output && !port.monitor) found.push_back(&port);
+        if (port.node == node && port.output == output) (port.monitor ? monitors : found).push_back(&port);
+    // A virtual source (a null sink presented as a source) gives its channels out as monitors.
+    if (found.empty() && output) found = std::move(monitors);
     std::sort(found.begin(), found.end(), [](const Port* a, const Port* b) { return a->index < b->index; });
     return found;
 }

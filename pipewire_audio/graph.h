@@ -67,8 +67,8 @@ struct Graph {
     }
     // The node of this node.name, or null.
     const Node* nodeNamed(const std::string& name) const;
-    // The ports of `node` that carry its channels, in channel order: a sink's inputs or a
-    // source's outputs, never a monitor.
+    // The ports of `node` that carry its channels, in channel order: a sink's inputs, or a
+    // source's outputs (its monitors only when it has nothing else, as a virtual source).
     std::vector<const Port*> channelPorts(std::uint32_t node, bool output) const;
 };
 

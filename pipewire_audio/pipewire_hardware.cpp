@@ -413,27 +413,38 @@ OSStatus PipeWireHardware::setPropertyObject(AudioObjectID object, const AudioOb
 OSStatus PipeWireHardware::setDefaultOutput(const Device& device) {
     const Graph& graph = connection_->graph();
     const std::string target = device.entry->uid;
-    const bool korvaneConfigured = graph.configuredSink && nameInJSON(*graph.configuredSink) == kKorvaneSink;
-    if (graph.defaultSink == target && (!graph.configuredSink || nameInJSON(*graph.configuredSink) == target))
-        return kAudioHardwareNoError;
-    // What the session remembers across logins is put back exactly, absent included, when the
+    const auto configuredName = [&] {
+        return graph.configuredSink ? nameInJSON(*graph.configuredSink) : std::optional<std::string>();
+    };
+    if (graph.defaultSink == target && (!graph.configuredSink || configuredName() == target)) return kAudioHardwareNoError;
+    const auto failure = [&] {
+        return connection_->connected() ? kAudioHardwareUnspecifiedError : kAudioHardwareNotRunningError;
+    };
+    // What the session remembers across logins is put back as it was, absent included, when the
     // output it stood for is chosen again.
-    std::optional<std::string> value = nameJSON(target);
-    if (target == kKorvaneSink && !korvaneConfigured && graph.defaultSink != target)
+    std::optional<EarlierDefault> restoring;
+    if (target == kKorvaneSink && configuredName() != target && graph.defaultSink != target)
         earlierDefault_ = EarlierDefault{graph.configuredSink, graph.defaultSink.value_or("")};
-    else if (target != kKorvaneSink && korvaneConfigured && earlierDefault_ && earlierDefault_->effective == target)
-        value = earlierDefault_->configured;
-    const auto shown = [&] { return connection_->graph().defaultSink == target; };
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        if (!connection_->setMetadata("default", PW_ID_CORE, kConfiguredSinkKey, kJSONType, value ? value->c_str() : nullptr))
-            return connection_->connected() ? kAudioHardwareUnspecifiedError : kAudioHardwareNotRunningError;
-        if (connection_->waitFor(shown, kWriteSeconds)) {
-            if (target != kKorvaneSink) earlierDefault_.reset();
-            return kAudioHardwareNoError;
-        }
-        value = nameJSON(target);  // the session chose another by itself: name the output outright
+    else if (target != kKorvaneSink && configuredName() == kKorvaneSink && earlierDefault_ &&
+             earlierDefault_->effective == target &&
+             (!earlierDefault_->configured || nameInJSON(*earlierDefault_->configured) == target))
+        restoring = earlierDefault_;
+
+    // The session switches on a configured name; taking the key away afterwards leaves its
+    // choice as it is.
+    const std::string named = nameJSON(target);
+    if (!connection_->setMetadata("default", PW_ID_CORE, kConfiguredSinkKey, kJSONType, named.c_str()) ||
+        !connection_->waitFor([&] { return connection_->graph().defaultSink == target; }, kWriteSeconds))
+        return failure();
+    if (restoring) {
+        const auto& earlier = restoring->configured;
+        if (!connection_->setMetadata("default", PW_ID_CORE, kConfiguredSinkKey, kJSONType,
+                                      earlier ? earlier->c_str() : nullptr) ||
+            !connection_->roundTrip())
+            return failure();
     }
-    return connection_->connected() ? kAudioHardwareUnspecifiedError : kAudioHardwareNotRunningError;
+    if (target != kKorvaneSink) earlierDefault_.reset();
+    return kAudioHardwareNoError;
 }
 
 OSStatus PipeWireHardware::setKorvaneParam(const DeviceEntry& korvane, const char* key, double value,

@@ -7,6 +7,7 @@
 #include "pipewire_audio/pipewire_services.h"
 #include "platform/detached_launch.h"
 #include "platform/file_descriptor.h"
+#include "platform/wording.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -44,7 +45,9 @@ std::filesystem::path driverProgram() {
 }
 
 bool hasKorvaneDevice(pipewire_audio::GraphConnection& connection) {
-    return connection.graph().nodeNamed(pipewire_audio::kKorvaneSink) != nullptr;
+    // Ready once its channels are there: the ports follow the node.
+    const auto* sink = connection.graph().nodeNamed(pipewire_audio::kKorvaneSink);
+    return sink && !connection.graph().channelPorts(sink->id, false).empty();
 }
 
 // A first launch finds the device: the driver is started when the session has none.
@@ -72,6 +75,7 @@ std::optional<AudioSystem> connectPipeWire(std::string& error) {
     system.hardware = std::make_unique<pipewire_audio::PipeWireHardware>(connection);
     system.queues = std::make_unique<pipewire_audio::PipeWireQueueService>(connection);
     system.capturePermission = std::make_unique<pipewire_audio::PipeWireCapturePermission>();
+    platform::installWording(platform::kLinuxDesktopWording);
     return system;
 }
 
@@ -82,6 +86,7 @@ std::optional<AudioSystem> connectAudiosim(std::string& error) {
     system.hardware = std::make_unique<audiosim::RemoteHardware>(connection);
     system.queues = std::make_unique<audiosim::RemoteQueueService>(connection);
     system.capturePermission = std::make_unique<audiosim::RemoteCapturePermission>(connection);
+    platform::installWording(platform::kMacWording);
     return system;
 }
 

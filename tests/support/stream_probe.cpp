@@ -51,15 +51,25 @@ StreamProbe::~StreamProbe() {
     pw_thread_loop_destroy(loop_);
 }
 
-StreamProbe::Stream* StreamProbe::open(const std::string& target, bool playback) {
+StreamProbe::Stream* StreamProbe::open(const std::string& target, Kind kind) {
+    const bool playback = kind == Kind::Play || kind == Kind::Source;
     auto stream = std::make_unique<Stream>();
     stream->probe = this;
     stream->playback = playback;
     pw_thread_loop_lock(loop_);
     pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
-                                             playback ? "Playback" : "Capture", PW_KEY_TARGET_OBJECT, target.c_str(),
-                                             nullptr);
+                                             playback ? "Playback" : "Capture", nullptr);
+    if (kind == Kind::Source) {
+        // An input device of the test's hardware: a USB microphone.
+        pw_properties_set(props, PW_KEY_MEDIA_CLASS, "Audio/Source");
+        pw_properties_set(props, PW_KEY_NODE_NAME, target.c_str());
+        pw_properties_set(props, PW_KEY_NODE_DESCRIPTION, "USB Microphone");
+        pw_properties_set(props, "device.bus", "usb");
+    } else {
+        pw_properties_set(props, PW_KEY_TARGET_OBJECT, target.c_str());
+    }
     pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", kQuantum, kRate);
+    if (kind == Kind::RecordMonitor) pw_properties_set(props, PW_KEY_STREAM_CAPTURE_SINK, "true");
     stream->stream = pw_stream_new(core_, playback ? "probe-play" : "probe-record", props);
     static const pw_stream_events kEvents = [] {
         pw_stream_events events{};
@@ -79,7 +89,8 @@ StreamProbe::Stream* StreamProbe::open(const std::string& target, bool playback)
     info.position[1] = SPA_AUDIO_CHANNEL_FR;
     const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
     pw_stream_connect(stream->stream, playback ? PW_DIRECTION_OUTPUT : PW_DIRECTION_INPUT, PW_ID_ANY,
-                      pw_stream_flags(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS),
+                      pw_stream_flags((kind == Kind::Source ? 0 : PW_STREAM_FLAG_AUTOCONNECT) | PW_STREAM_FLAG_MAP_BUFFERS |
+                                      PW_STREAM_FLAG_RT_PROCESS),
                       params, 1);
     streams_.push_back(std::move(stream));
     pw_thread_loop_unlock(loop_);
@@ -88,10 +99,17 @@ StreamProbe::Stream* StreamProbe::open(const std::string& target, bool playback)
 
 void StreamProbe::play(const std::string& target, Signal signal) {
     signal_ = std::move(signal);
-    open(target, true);
+    open(target, Kind::Play);
 }
 
-void StreamProbe::record(const std::string& target) { open(target, false); }
+void StreamProbe::presentSource(const std::string& name, Signal signal) {
+    signal_ = std::move(signal);
+    open(name, Kind::Source);
+}
+
+void StreamProbe::record(const std::string& target) { open(target, Kind::Record); }
+
+void StreamProbe::recordMonitor(const std::string& sink) { open(sink, Kind::RecordMonitor); }
 
 void StreamProbe::stopPlaying() {
     for (auto& stream : streams_)

@@ -41,6 +41,10 @@ public:
     void play(const std::string& target, Signal signal);
     // Records what the node named `target` delivers from now on.
     void record(const std::string& target);
+    // Presents itself as a stereo source device named `name` (a USB microphone) that gives `signal`.
+    void presentSource(const std::string& name, Signal signal);
+    // Records what the sink named `sink` plays (its monitor).
+    void recordMonitor(const std::string& sink);
     // What was recorded so far; blocks recorded before the first one that carried sound are left out.
     std::vector<Block> recorded() const;
     std::size_t recordedFrames() const;
@@ -51,7 +55,8 @@ public:
     struct Stream;  // one of the probe's streams (defined in the source)
 
 private:
-    Stream* open(const std::string& target, bool playback);
+    enum class Kind { Play, Record, RecordMonitor, Source };
+    Stream* open(const std::string& target, Kind kind);
     static void process(void* data);
 
     pw_thread_loop* loop_ = nullptr;

@@ -1,0 +1,258 @@
+// The PipeWire audio system over a private PipeWire and WirePlumber, with null nodes as the
+// computer's hardware and korvane-driver as the KORVANE device: what the shared layer and the
+// route engine meet there, and real audio through real routes.
+#include "pipewire_audio/pipewire_hardware.h"
+#include "pipewire_audio/pipewire_services.h"
+#include "router/engine/route_engine.h"
+#include "shared/audio_device_inventory.h"
+#include "tests/support/daemon_fixture.h"
+#include "tests/support/pipewire_session.h"
+#include "tests/support/stream_probe.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+namespace {
+
+using namespace platform::audio;
+using korvane::test::PipeWireSession;
+using korvane::test::RunningProgram;
+using korvane::test::StreamProbe;
+using korvane::test::waitUntil;
+using Frame = std::array<float, 2>;
+using namespace std::chrono_literals;
+
+constexpr const char* kKorvane = "audio.ravlin.stereo.v1";
+constexpr const char* kKorvaneInput = "audio.ravlin.stereo.v1.input";
+
+Frame tone(std::int64_t position) {
+    const double t = double(position) / StreamProbe::kRate;
+    return {float(0.5 * std::sin(2 * M_PI * 660 * t)), float(0.25 * std::sin(2 * M_PI * 880 * t))};
+}
+
+// The largest magnitude of each channel over everything recorded.
+Frame peaks(const std::vector<StreamProbe::Block>& blocks) {
+    Frame peak{};
+    for (const auto& block : blocks)
+        for (std::size_t i = 0; i < block.samples.size(); ++i)
+            peak[i % 2] = std::max(peak[i % 2], std::abs(block.samples[i]));
+    return peak;
+}
+
+class PipeWireRouteTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(session.ready());
+        driver = std::make_unique<RunningProgram>(std::vector<std::string>{korvane::test::driverProgram()});
+        addNode("builtin.out", "Built-in Output", "Audio/Sink", "[FL FR]", "device.bus=pci priority.session=2000");
+        addNode("usb.if", "USB Interface", "Audio/Sink", "[FL FR]", "device.bus=usb priority.session=1000");
+        microphone.presentSource("usb.mic", tone);
+        ASSERT_TRUE(waitUntil([&] {
+            return session.nodeId(kKorvane) && session.nodeId(kKorvaneInput) && session.nodeId("builtin.out") &&
+                   session.nodeId("usb.if") && session.nodeId("usb.mic");
+        }, 15s));
+        std::string error;
+        connection = korvane::pipewire_audio::GraphConnection::open(error);
+        ASSERT_TRUE(connection) << error;
+        hardware = std::make_unique<korvane::pipewire_audio::PipeWireHardware>(connection);
+        installed = std::make_unique<ScopedHardware>(*hardware);
+        ASSERT_TRUE(waitUntil([&] { return channels(kKorvane, kAudioObjectPropertyScopeInput) == 2; }, 10s));
+    }
+
+    void addNode(const std::string& name, const std::string& description, const std::string& mediaClass,
+                 const std::string& positions, const std::string& extra) {
+        ASSERT_EQ(session.run({"pw-cli", "create-node", "adapter",
+                               "{ factory.name=support.null-audio-sink node.name=" + name + " node.description=\"" +
+                                   description + "\" media.class=" + mediaClass + " object.linger=true audio.position=" +
+                                   positions + " " + extra + " }"}),
+                  0);
+    }
+
+    AudioObjectID device(const std::string& uid) { return deviceForUID(*hardware, uid); }
+
+    int channels(const std::string& uid, FourCharCode scope) {
+        const AudioObjectID id = device(uid);
+        return id ? korvane::AudioDeviceInventory::channelCount(id, scope) : -1;
+    }
+
+    AudioObjectID defaultOutput() {
+        AudioObjectID id = 0;
+        getProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice), id);
+        return id;
+    }
+
+    RouteState* start(AudioObjectID input, AudioObjectID output) {
+        char message[256] = "";
+        RouteState* route = RavlinRouteStart(input, output, message, sizeof message);
+        EXPECT_TRUE(route) << message;
+        return route;
+    }
+
+    // Plays the tone into `target` (none: only the microphone plays) and records `recorded` (a
+    // sink's monitor when `monitor`) until the recording carries the tone on both channels, or
+    // the deadline passes.
+    Frame playAndRecord(const std::string& target, const std::string& recorded, bool monitor) {
+        StreamProbe probe;
+        monitor ? probe.recordMonitor(recorded) : probe.record(recorded);
+        if (!target.empty()) probe.play(target, tone);
+        waitUntil([&] {
+            const Frame peak = peaks(probe.recorded());
+            return peak[0] > 0.45f && peak[1] > 0.2f;
+        }, 10s);
+        return peaks(probe.recorded());
+    }
+
+    PipeWireSession session;
+    StreamProbe microphone;
+    std::unique_ptr<RunningProgram> driver;
+    std::shared_ptr<korvane::pipewire_audio::GraphConnection> connection;
+    std::unique_ptr<korvane::pipewire_audio::PipeWireHardware> hardware;
+    std::unique_ptr<ScopedHardware> installed;
+};
+
+TEST_F(PipeWireRouteTest, DevicesAreListedAsThePlatformWould) {
+    const auto endpoints = korvane::AudioDeviceInventory::enumerate();
+    ASSERT_TRUE(endpoints);
+    struct Expected {
+        const char* uid;
+        const char* name;
+        FourCharCode transport;
+        int inputs;
+        int outputs;
+    };
+    const Expected expected[] = {
+        {"builtin.out", "Built-in Output", kAudioDeviceTransportTypeBuiltIn, 0, 2},
+        {"usb.if", "USB Interface", kAudioDeviceTransportTypeUSB, 0, 2},
+        {"usb.mic", "USB Microphone", kAudioDeviceTransportTypeUSB, 2, 0},
+        {kKorvane, "KORVANE", kAudioDeviceTransportTypeVirtual, 2, 2},
+    };
+    for (const Expected& e : expected) {
+        const auto it = std::find_if(endpoints->begin(), endpoints->end(), [&](const auto& x) { return x.uid == e.uid; });
+        ASSERT_NE(it, endpoints->end()) << e.uid;
+        EXPECT_EQ(it->name, e.name);
+        EXPECT_EQ(it->transport, e.transport) << e.uid;
+        EXPECT_EQ(it->inputChannels, e.inputs) << e.uid;
+        EXPECT_EQ(it->outputChannels, e.outputs) << e.uid;
+        EXPECT_EQ(it->nominalRate, 48000) << e.uid;
+    }
+    EXPECT_EQ(defaultOutput(), device("builtin.out"));
+}
+
+TEST_F(PipeWireRouteTest, TheSystemRouteHearsPlaybackAndTheDefaultComesBackExactly) {
+    const auto configuredBefore = session.metadataValue("default", 0, "default.configured.audio.sink");
+    ASSERT_EQ(setProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice),
+                          device(kKorvane)),
+              kAudioHardwareNoError);
+    EXPECT_EQ(defaultOutput(), device(kKorvane)) << "read straight after the write";
+
+    RouteState* route = start(0, device("builtin.out"));
+    ASSERT_TRUE(route);
+    const Frame heard = playAndRecord(kKorvane, "builtin.out", true);
+    EXPECT_GT(heard[0], 0.45f);
+    EXPECT_GT(heard[1], 0.2f);
+    EXPECT_LT(heard[1], 0.3f) << "the channels stay apart";
+    const Frame daw = playAndRecord(kKorvane, kKorvaneInput, false);
+    EXPECT_GT(daw[0], 0.45f);
+    EXPECT_TRUE(waitUntil([&] { return RavlinRouteCycles(route) > 10; }));
+    RavlinRouteStop(route);
+
+    ASSERT_EQ(setProperty(kAudioObjectSystemObject, globalAddress(kAudioHardwarePropertyDefaultOutputDevice),
+                          device("builtin.out")),
+              kAudioHardwareNoError);
+    EXPECT_EQ(defaultOutput(), device("builtin.out"));
+    EXPECT_EQ(session.metadataValue("default", 0, "default.configured.audio.sink"), configuredBefore)
+        << "what the session remembers is put back as it was";
+    EXPECT_FALSE(session.nodeId("audio.korvane.route")) << "no route node is left";
+}
+
+TEST_F(PipeWireRouteTest, AMicrophoneRouteReachesTheDAWAndTheListeningOutput) {
+    RouteState* route = start(device("usb.mic"), device("usb.if"));
+    ASSERT_TRUE(route);
+    EXPECT_GT(playAndRecord("", kKorvaneInput, false)[0], 0.45f);
+    EXPECT_GT(playAndRecord("", "usb.if", true)[0], 0.45f);
+    EXPECT_EQ(defaultOutput(), device("builtin.out"));
+    RavlinRouteStop(route);
+}
+
+TEST_F(PipeWireRouteTest, AnUnpluggedListeningOutputStopsTheCallbacks) {
+    RouteState* route = start(0, device("usb.if"));
+    ASSERT_TRUE(route);
+    ASSERT_TRUE(waitUntil([&] { return RavlinRouteCycles(route) > 10; }));
+    ASSERT_EQ(session.run({"pw-cli", "destroy", std::to_string(*session.nodeId("usb.if"))}), 0);
+    ASSERT_TRUE(waitUntil([&] { return device("usb.if") == 0; }));
+    const auto cycles = RavlinRouteCycles(route);
+    std::this_thread::sleep_for(200ms);  // long enough for many cycles, had they gone on
+    EXPECT_EQ(RavlinRouteCycles(route), cycles);
+    RavlinRouteStop(route);
+}
+
+TEST_F(PipeWireRouteTest, SettingsReachTheDriverAndTheSinkVolume) {
+    const AudioObjectID korvane = device(kKorvane);
+    EXPECT_EQ(hardware->setPropertyObject(korvane, globalAddress(fourCC("kqgd")), PropertyList(99.0)), kAudioHardwareNoError);
+    PropertyList gain;
+    ASSERT_EQ(hardware->getPropertyObject(korvane, globalAddress(fourCC("kqgd")), nullptr, gain), kAudioHardwareNoError);
+    EXPECT_EQ(gain.real(), 12.0) << "clamped, and read straight back";
+    EXPECT_EQ(session.propsParams(kKorvane)["korvane.gain-db"], 12.0);
+
+    ASSERT_EQ(setProperty(korvane, globalAddress(kAudioDevicePropertyNominalSampleRate), 96000.0), kAudioHardwareNoError);
+    double rate = 0;
+    EXPECT_EQ(getProperty(korvane, globalAddress(kAudioDevicePropertyNominalSampleRate), rate), kAudioHardwareNoError);
+    EXPECT_EQ(rate, 96000);
+    EXPECT_EQ(device(kKorvane), korvane) << "a new rate keeps the device's id";
+    EXPECT_EQ(setProperty(korvane, globalAddress(kAudioDevicePropertyNominalSampleRate), 12345.0),
+              kAudioDeviceUnsupportedFormatError);
+
+    const AudioObjectPropertyAddress volume{kAudioDevicePropertyVolumeScalar, kAudioObjectPropertyScopeOutput, 0};
+    ASSERT_EQ(setProperty(device("usb.if"), volume, 0.5f), kAudioHardwareNoError);
+    const auto props = session.node("usb.if")["info"]["params"]["Props"];
+    ASSERT_TRUE(props.is_array() && !props.empty());
+    EXPECT_NEAR(props[0]["channelVolumes"][0].get<double>(), 0.125, 1e-4) << "cubic, as the desktop shows volume";
+}
+
+TEST_F(PipeWireRouteTest, AnOutputQueuePlaysOnItsDevice) {
+    korvane::pipewire_audio::PipeWireQueueService queues(connection);
+    AudioStreamBasicDescription format;
+    format.mSampleRate = 48000;
+    format.mFormatID = kAudioFormatLinearPCM;
+    format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+    format.mBytesPerPacket = format.mBytesPerFrame = 8;
+    format.mFramesPerPacket = 1;
+    format.mChannelsPerFrame = 2;
+    format.mBitsPerChannel = 32;
+    std::unique_ptr<AudioOutputQueue> queue;
+    ASSERT_EQ(queues.newOutput(format, queue), kAudioHardwareNoError);
+    EXPECT_EQ(queue->setCurrentDevice("no.such.device"), kAudioHardwareBadDeviceError);
+    ASSERT_EQ(queue->setCurrentDevice("usb.if"), kAudioHardwareNoError);
+    AudioQueueBuffer* buffer = nullptr;
+    ASSERT_EQ(queue->allocateBuffer(48000 * 8 * 2, buffer), kAudioHardwareNoError);
+    auto* samples = static_cast<float*>(buffer->mAudioData);
+    for (std::int64_t i = 0; i < 48000 * 2; ++i) std::tie(samples[2 * i], samples[2 * i + 1]) = std::pair(tone(i)[0], tone(i)[1]);
+    buffer->mAudioDataByteSize = buffer->mAudioDataBytesCapacity;
+    StreamProbe probe;
+    probe.recordMonitor("usb.if");
+    ASSERT_EQ(queue->enqueueBuffer(buffer), kAudioHardwareNoError);
+    ASSERT_EQ(queue->start(), kAudioHardwareNoError);
+    EXPECT_TRUE(waitUntil([&] { return peaks(probe.recorded())[0] > 0.45f; })) << "the tone was not heard";
+    EXPECT_EQ(queue->dispose(), kAudioHardwareNoError);
+    format.mBitsPerChannel = 24;
+    EXPECT_EQ(queues.newOutput(format, queue), kAudioDeviceUnsupportedFormatError);
+}
+
+TEST_F(PipeWireRouteTest, ARestartedServerEndsTheRouteAndRoutingWorksOnceItIsBack) {
+    RouteState* route = start(0, device("builtin.out"));
+    ASSERT_TRUE(route);
+    ASSERT_TRUE(session.restart());
+    const auto cycles = RavlinRouteCycles(route);
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(RavlinRouteCycles(route), cycles) << "no callback runs on a connection that is gone";
+    RavlinRouteStop(route);
+    addNode("builtin.out", "Built-in Output", "Audio/Sink", "[FL FR]", "device.bus=pci");
+    ASSERT_TRUE(waitUntil([&] { return channels(kKorvane, kAudioObjectPropertyScopeInput) == 2 && device("builtin.out"); }, 15s));
+    route = start(0, device("builtin.out"));
+    ASSERT_TRUE(route);
+    EXPECT_GT(playAndRecord(kKorvane, "builtin.out", true)[0], 0.45f);
+    RavlinRouteStop(route);
+}
+
+}  // namespace
