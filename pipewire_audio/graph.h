@@ -59,6 +59,7 @@ struct Graph {
     std::optional<std::string> defaultSink;            // node.name from default.audio.sink
     std::optional<std::string> configuredSink;         // default.configured.audio.sink, raw JSON
     std::map<std::uint32_t, std::string> korvaneStatus;  // "korvane.status" by subject
+    std::optional<std::string> earlierDefault;           // "korvane.earlier-default", raw JSON
 
     // A node's property, or nothing.
     static const std::string* property(const Properties& props, const std::string& key) {

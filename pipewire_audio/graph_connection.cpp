@@ -170,6 +170,8 @@ struct GraphConnection::Bound {
                 graph.configuredSink = value ? std::optional<std::string>(value) : std::nullopt;
         } else if (name == "settings" && subject == PW_ID_CORE && key) {
             readClockSetting(graph.clock, key, value);
+        } else if (name == "korvane" && subject == PW_ID_CORE && (!key || std::string_view(key) == "korvane.earlier-default")) {
+            graph.earlierDefault = value && key ? std::optional<std::string>(value) : std::nullopt;
         } else if (name == "korvane" && (!key || std::string_view(key) == "korvane.status")) {
             if (value && key)
                 graph.korvaneStatus[subject] = value;
@@ -344,7 +346,10 @@ void GraphConnection::removeGlobal(std::uint32_t id) {
         pw_proxy_destroy(it->second->proxy);
         if (!it->second->metadataName.empty()) {
             metadataIds_.erase(it->second->metadataName);
-            if (it->second->metadataName == "korvane") graph_.korvaneStatus.clear();
+            if (it->second->metadataName == "korvane") {
+                graph_.korvaneStatus.clear();
+                graph_.earlierDefault.reset();
+            }
         }
         bound_.erase(it);
     }

@@ -423,12 +423,12 @@ OSStatus PipeWireHardware::setDefaultOutput(const Device& device) {
     // What the session remembers across logins is put back as it was, absent included, when the
     // output it stood for is chosen again.
     std::optional<EarlierDefault> restoring;
+    const auto earlier = earlierDefault();
     if (target == kKorvaneSink && configuredName() != target && graph.defaultSink != target)
-        earlierDefault_ = EarlierDefault{graph.configuredSink, graph.defaultSink.value_or("")};
-    else if (target != kKorvaneSink && configuredName() == kKorvaneSink && earlierDefault_ &&
-             earlierDefault_->effective == target &&
-             (!earlierDefault_->configured || nameInJSON(*earlierDefault_->configured) == target))
-        restoring = earlierDefault_;
+        rememberEarlierDefault(EarlierDefault{graph.configuredSink, graph.defaultSink.value_or("")});
+    else if (target != kKorvaneSink && configuredName() == kKorvaneSink && earlier && earlier->effective == target &&
+             (!earlier->configured || nameInJSON(*earlier->configured) == target))
+        restoring = earlier;
 
     // The session switches on a configured name; taking the key away afterwards leaves its
     // choice as it is.
@@ -443,8 +443,30 @@ OSStatus PipeWireHardware::setDefaultOutput(const Device& device) {
             !connection_->roundTrip())
             return failure();
     }
-    if (target != kKorvaneSink) earlierDefault_.reset();
+    if (target != kKorvaneSink) rememberEarlierDefault(std::nullopt);
     return kAudioHardwareNoError;
+}
+
+std::optional<PipeWireHardware::EarlierDefault> PipeWireHardware::earlierDefault() const {
+    if (!connection_->hasMetadata("korvane")) return localEarlierDefault_;
+    const auto& text = connection_->graph().earlierDefault;
+    const auto json = text ? nlohmann::json::parse(*text, nullptr, false) : nlohmann::json();
+    if (!json.is_object() || !json.contains("effective") || !json["effective"].is_string()) return std::nullopt;
+    EarlierDefault earlier{.effective = json["effective"].get<std::string>()};
+    if (const auto configured = json.find("configured"); configured != json.end() && configured->is_string())
+        earlier.configured = configured->get<std::string>();
+    return earlier;
+}
+
+void PipeWireHardware::rememberEarlierDefault(const std::optional<EarlierDefault>& earlier) {
+    localEarlierDefault_ = earlier;
+    if (!connection_->hasMetadata("korvane")) return;
+    std::optional<std::string> value;
+    if (earlier)
+        value = nlohmann::json{{"configured", earlier->configured ? nlohmann::json(*earlier->configured) : nlohmann::json()},
+                               {"effective", earlier->effective}}
+                    .dump();
+    connection_->setMetadata("korvane", PW_ID_CORE, "korvane.earlier-default", kJSONType, value ? value->c_str() : nullptr);
 }
 
 OSStatus PipeWireHardware::setKorvaneParam(const DeviceEntry& korvane, const char* key, double value,

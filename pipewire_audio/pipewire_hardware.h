@@ -103,13 +103,17 @@ private:
     IdTable ids_;
     std::map<std::uintptr_t, IOProc> procs_;
     std::uintptr_t nextProc_ = 1;
-    // The configured default before this process made KORVANE the default: put back exactly when
-    // the output it stood for is chosen again.
+    // The configured default before KORVANE was made the default: put back exactly when the
+    // output it stood for is chosen again, by whichever process does. Kept in the driver's
+    // "korvane" metadata, so that the panel restores what its helper replaced; in this process
+    // when there is no driver to keep it.
     struct EarlierDefault {
         std::optional<std::string> configured;
         std::string effective;
     };
-    std::optional<EarlierDefault> earlierDefault_;
+    std::optional<EarlierDefault> earlierDefault() const;
+    void rememberEarlierDefault(const std::optional<EarlierDefault>& earlier);
+    std::optional<EarlierDefault> localEarlierDefault_;
 };
 
 }  // namespace korvane::pipewire_audio
