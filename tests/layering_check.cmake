@@ -1,6 +1,6 @@
 # Checks the direction of includes between layers: platform/ includes nothing else of the project
-# and virtual_device/ nothing but platform/, shared/, router/ and panel/ never include audiosim/ or driver/, and the
-# driver and audiosim never include each other. Run as
+# and virtual_device/ nothing but platform/; shared/, router/ and panel/ never include audiosim/,
+# driver/ or pipewire_audio/; the two audio systems and the driver never include each other. Run as
 #   cmake -DSOURCE_DIR=<repository> -P layering_check.cmake
 # Fails with one line per offending include.
 cmake_minimum_required(VERSION 3.25)
@@ -8,7 +8,7 @@ if(NOT SOURCE_DIR)
   message(FATAL_ERROR "SOURCE_DIR is not set")
 endif()
 
-set(project_roots audiosim bench driver fuzz panel platform router shared system tests tools virtual_device)
+set(project_roots audiosim bench driver fuzz panel pipewire_audio platform router shared system tests tools virtual_device)
 set(violations "")
 
 # Adds an entry to `violations` for every project include in `folder` whose top-level folder is
@@ -35,11 +35,12 @@ check_folder(platform ${not_platform})
 set(not_virtual_device ${not_platform})
 list(REMOVE_ITEM not_virtual_device virtual_device)
 check_folder(virtual_device ${not_virtual_device})
-check_folder(shared audiosim driver system)
-check_folder(router audiosim driver)
-check_folder(panel audiosim driver)
-check_folder(driver audiosim panel router shared system)
-check_folder(audiosim driver)
+check_folder(shared audiosim driver pipewire_audio system)
+check_folder(router audiosim driver pipewire_audio)
+check_folder(panel audiosim driver pipewire_audio)
+check_folder(driver audiosim panel pipewire_audio router shared system)
+check_folder(audiosim driver pipewire_audio)
+check_folder(pipewire_audio audiosim driver panel router shared system)
 
 if(violations)
   list(JOIN violations "\n  " text)
