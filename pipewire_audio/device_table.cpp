@@ -26,6 +26,16 @@ std::string valueOr(const Properties& props, const char* key, const std::string&
     return value && !value->empty() ? *value : fallback;
 }
 
+// The Device a node names by device.id: only a whole number does ("7x" is no 7).
+std::optional<std::uint32_t> deviceIdOf(const Node& node) {
+    const std::string* text = Graph::property(node.props, "device.id");
+    if (!text) return std::nullopt;
+    std::uint32_t id = 0;
+    const auto [end, error] = std::from_chars(text->data(), text->data() + text->size(), id);
+    if (error != std::errc() || end != text->data() + text->size()) return std::nullopt;
+    return id;
+}
+
 std::uint32_t channelsOf(const Graph& graph, const Node& node, bool output) {
     const auto ports = graph.channelPorts(node.id, output);
     if (!ports.empty()) return std::uint32_t(ports.size());
@@ -52,7 +62,9 @@ FourCharCode transportOf(const Node& node, const DeviceObject* device) {
     if (bus == "bluetooth" || api == "bluez5") return kAudioDeviceTransportTypeBluetooth;
     if (isHDMI(node)) return kAudioDeviceTransportTypeHDMI;
     if (bus == "usb") return kAudioDeviceTransportTypeUSB;
-    if (bus == "pci" || bus == "platform" || fromEither("device.form-factor") == "internal")
+    // udev gives a system-on-chip's codec no bus, only a path of "platform-...".
+    if (bus == "pci" || bus == "platform" || fromEither("device.bus-path").starts_with("platform-") ||
+        fromEither("device.form-factor") == "internal")
         return kAudioDeviceTransportTypeBuiltIn;
     return kAudioDeviceTransportTypeVirtual;
 }
@@ -104,19 +116,17 @@ std::vector<DeviceEntry> buildDeviceTable(const Graph& graph) {
         if (sideOf(node) == Side::None || valueOr(node.props, "node.name").empty()) continue;
         candidates.push_back(&node);
         byName.emplace(valueOr(node.props, "node.name"), &node);
-        const std::string deviceId = valueOr(node.props, "device.id");
-        std::uint32_t device = 0;
-        if (std::from_chars(deviceId.data(), deviceId.data() + deviceId.size(), device).ec == std::errc() &&
-            graph.devices.contains(device))
-            byDevice[device].push_back(&node);
+        if (const auto device = deviceIdOf(node); device && graph.devices.contains(*device))
+            byDevice[*device].push_back(&node);
     }
 
-    // A node's partner in a joined device, or null.
+    // A node's partner in a joined device, or null. A node that carries a device.id joins only
+    // within that Device, and by name only a node that carries none: so the relation is
+    // symmetric, and no node is listed twice.
     const auto partnerOf = [&](const Node& node) -> const Node* {
-        const std::string deviceId = valueOr(node.props, "device.id");
-        std::uint32_t device = 0;
-        if (std::from_chars(deviceId.data(), deviceId.data() + deviceId.size(), device).ec == std::errc()) {
-            const auto members = byDevice.find(device);
+        if (Graph::property(node.props, "device.id")) {
+            const auto device = deviceIdOf(node);
+            const auto members = device ? byDevice.find(*device) : byDevice.end();
             if (members == byDevice.end() || members->second.size() != 2) return nullptr;
             const Node* other = members->second[0] == &node ? members->second[1] : members->second[0];
             return sideOf(*other) != sideOf(node) ? other : nullptr;
@@ -142,11 +152,9 @@ std::vector<DeviceEntry> buildDeviceTable(const Graph& graph) {
 
         DeviceEntry entry;
         entry.uid = valueOr(main.props, "node.name");
-        const std::string deviceId = valueOr(main.props, "device.id");
-        std::uint32_t deviceNumber = 0;
         const DeviceObject* device = nullptr;
-        if (std::from_chars(deviceId.data(), deviceId.data() + deviceId.size(), deviceNumber).ec == std::errc())
-            if (const auto it = graph.devices.find(deviceNumber); it != graph.devices.end()) device = &it->second;
+        if (const auto number = deviceIdOf(main))
+            if (const auto it = graph.devices.find(*number); it != graph.devices.end()) device = &it->second;
         const std::string nodeName = valueOr(main.props, "node.description", valueOr(main.props, "node.nick", entry.uid));
         entry.name = partner && device ? valueOr(device->props, "device.description", nodeName) : nodeName;
         entry.sinkNode = sink ? sink->id : 0;
@@ -160,9 +168,10 @@ std::vector<DeviceEntry> buildDeviceTable(const Graph& graph) {
                                                          : transportOf(main, device);
         table.push_back(std::move(entry));
     }
-    std::sort(table.begin(), table.end(), [](const DeviceEntry& a, const DeviceEntry& b) { return a.uid < b.uid; });
-    // Two nodes of one name (a misconfigured session) would be one UID for two devices: the
-    // first keeps it, the other is left out rather than answering for the wrong device.
+    // Stable, over candidates in node id order: of two nodes of one name (a misconfigured
+    // session), one UID for two devices, the first keeps it on every rebuild, and the other is left
+    // out rather than answering for the wrong device.
+    std::stable_sort(table.begin(), table.end(), [](const DeviceEntry& a, const DeviceEntry& b) { return a.uid < b.uid; });
     table.erase(std::unique(table.begin(), table.end(),
                             [](const DeviceEntry& a, const DeviceEntry& b) { return a.uid == b.uid; }),
                 table.end());
