@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
 
 namespace {
 
@@ -253,6 +254,70 @@ TEST_F(PipeWireRouteTest, ARestartedServerEndsTheRouteAndRoutingWorksOnceItIsBac
     ASSERT_TRUE(route);
     EXPECT_GT(playAndRecord(kKorvane, "builtin.out", true)[0], 0.45f);
     RavlinRouteStop(route);
+}
+
+// Many and odd null sinks over a session with no KORVANE device: the whole list, as the shared
+// layer enumerates it, once the ports of every node are there.
+class PipeWireManyDevicesTest : public ::testing::Test {
+protected:
+    struct Sink {
+        std::string uid;
+        std::string description;  // as written in the node's SPA JSON
+        std::string name;         // as it should be listed
+        std::string positions;
+        int channels;
+    };
+
+    PipeWireSession session;
+};
+
+TEST_F(PipeWireManyDevicesTest, EveryNullSinkIsListedWithItsChannelsAndName) {
+    ASSERT_TRUE(session.ready());
+    std::vector<Sink> sinks = {
+        {"odd.mono", "\"Mono\"", "Mono", "[MONO]", 1},
+        {"odd.eight", "\"Eight\"", "Eight", "[FL FR FC LFE RL RR SL SR]", 8},
+        {"odd.words", "\"Studio \\\"A\\\" \\\\ Ärger 音響\"", "Studio \"A\" \\ Ärger 音響", "[FL FR]", 2},
+    };
+    for (int i = 0; i < 100; ++i) {
+        const std::string number = std::to_string(1000 + i);
+        const bool mono = i % 2;
+        sinks.push_back({"many." + number, "\"Many " + number + "\"", "Many " + number, mono ? "[MONO]" : "[FL FR]",
+                         mono ? 1 : 2});
+    }
+    // One pw-cli for them all, reading its commands from its input: a process each would be most
+    // of the test's time.
+    std::string script;
+    for (const Sink& sink : sinks)
+        script += "create-node adapter { factory.name=support.null-audio-sink node.name=" + sink.uid +
+                  " node.description=" + sink.description + " media.class=Audio/Sink object.linger=true" +
+                  " audio.position=" + sink.positions + " }\n";
+    const auto commands = session.environment().root() / "commands";
+    std::ofstream(commands) << script;
+    ASSERT_EQ(session.run({"sh", "-c", "pw-cli < \"$0\"", commands.string()}), 0);
+
+    std::string connectionError;
+    const std::shared_ptr<korvane::pipewire_audio::GraphConnection> connection =
+        korvane::pipewire_audio::GraphConnection::open(connectionError);
+    ASSERT_TRUE(connection) << connectionError;
+    korvane::pipewire_audio::PipeWireHardware hardware(connection);
+    ScopedHardware installed(hardware);
+
+    // Ports come a moment after their node: wait until every sink has its channels.
+    const auto mismatches = [&] {
+        std::vector<std::string> wrong;
+        const auto endpoints = korvane::AudioDeviceInventory::enumerate();
+        if (!endpoints) return std::vector<std::string>{"enumerate failed"};
+        for (const Sink& sink : sinks) {
+            const auto it = std::find_if(endpoints->begin(), endpoints->end(), [&](const auto& e) { return e.uid == sink.uid; });
+            if (it == endpoints->end())
+                wrong.push_back(sink.uid + " missing");
+            else if (it->name != sink.name || it->outputChannels != sink.channels || it->inputChannels != 0)
+                wrong.push_back(sink.uid + ": \"" + it->name + "\" " + std::to_string(it->inputChannels) + "/" +
+                                std::to_string(it->outputChannels));
+        }
+        return wrong;
+    };
+    EXPECT_TRUE(waitUntil([&] { return mismatches().empty(); }, 20s)) << testing::PrintToString(mismatches());
 }
 
 }  // namespace
