@@ -29,6 +29,7 @@ DriverSession::DriverSession() {
             self.connect();
         }
     }, this);
+    loadDawDevices();
     int index = 0;
     for (int signal : {SIGTERM, SIGINT})
         signals_[index++] = pw_loop_add_signal(loop_, signal, [](void* data, int) {
@@ -76,9 +77,17 @@ void DriverSession::connect() {
         return device_ ? device_->sinkNodeId() : SPA_ID_INVALID;
     });
     buildDevice();
+    daw_ = std::make_unique<DawHost>(
+        core_, status_->store(), dawDevices_, [this] { saveDawDevices(); },
+        [this] {
+            return device_ ? DawHost::KorvaneNodes{device_->sinkNodeId(), device_->sourceNodeId()} : DawHost::KorvaneNodes{};
+        });
+    defaultOutput_ = std::make_unique<DefaultOutputKeeper>(core_, state_);
 }
 
 void DriverSession::disconnect() {
+    defaultOutput_.reset();
+    daw_.reset();
     device_.reset();
     status_.reset();
     if (core_) {
@@ -98,6 +107,26 @@ void DriverSession::buildDevice() {
             rebuild_ = true;
             armTimer(loop_, retry_, kRebuildNanoseconds);
         });
+}
+
+// A file that is not a list of DAW devices is set aside and the driver starts with none.
+void DriverSession::loadDawDevices() {
+    const StateDirectory::Read read = state_.read(kDawStateFile, kMaxDawStateBytes);
+    if (read.outcome == StateDirectory::Read::Outcome::absent) return;
+    std::string problem = read.problem;
+    if (read.outcome == StateDirectory::Read::Outcome::read) {
+        if (auto devices = parseDawDevices(read.text, problem)) {
+            dawDevices_ = std::move(*devices);
+            return;
+        }
+    }
+    std::fprintf(stderr, "korvane-driver: %s is not a list of DAW devices: %s. %s\n",
+                 (state_.path() / kDawStateFile).c_str(), problem.c_str(), state_.setAside(kDawStateFile).c_str());
+}
+
+void DriverSession::saveDawDevices() {
+    if (const std::string error = state_.write(kDawStateFile, dawDevicesText(dawDevices_)); !error.empty())
+        std::fprintf(stderr, "korvane-driver: %s\n", error.c_str());
 }
 
 // Gain and mode are in effect already; a new rate needs the streams negotiated again, which is

@@ -1,16 +1,23 @@
-// korvane-driver's life on the user's PipeWire server: it presents the KORVANE device while the
-// server runs, comes back on its own when the server is restarted, and ends on SIGTERM or SIGINT
-// with the device removed. The device's settings and counters outlive connections and new rates.
+// korvane-driver's life on the user's PipeWire server: it presents the KORVANE device and hosts the
+// combined DAW devices while the server runs, comes back on its own when the server is restarted,
+// and ends on SIGTERM or SIGINT with every node of its own removed. The device's settings and
+// counters outlive connections and new rates; the DAW devices and the record of the configured
+// default output are saved in the state directory and outlive the driver.
 #pragma once
 
+#include "driver/daw_devices.h"
+#include "driver/daw_host.h"
+#include "driver/default_output_keeper.h"
 #include "driver/device_audio.h"
 #include "driver/device_settings.h"
 #include "driver/korvane_device.h"
+#include "driver/state_directory.h"
 #include "driver/status_publisher.h"
 
 #include <pipewire/pipewire.h>
 
 #include <memory>
+#include <vector>
 
 namespace korvane::driver {
 
@@ -29,6 +36,8 @@ private:
     void disconnect();
     void buildDevice();
     void settingsChanged(const DeviceSettings& settings);
+    void loadDawDevices();
+    void saveDawDevices();
     static void coreError(void* data, uint32_t id, int seq, int res, const char* message);
 
     pw_main_loop* mainLoop_ = nullptr;
@@ -46,6 +55,11 @@ private:
     DeviceSettings settings_;
     std::unique_ptr<KorvaneDevice> device_;
     std::unique_ptr<StatusPublisher> status_;
+
+    StateDirectory state_{StateDirectory::userPath()};
+    std::vector<DawDevice> dawDevices_;  // read once at start; saved at every change
+    std::unique_ptr<DawHost> daw_;
+    std::unique_ptr<DefaultOutputKeeper> defaultOutput_;
 };
 
 }  // namespace korvane::driver

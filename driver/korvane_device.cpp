@@ -122,6 +122,10 @@ std::uint32_t KorvaneDevice::sinkNodeId() const {
     return sink_.stream ? pw_stream_get_node_id(sink_.stream) : SPA_ID_INVALID;
 }
 
+std::uint32_t KorvaneDevice::sourceNodeId() const {
+    return source_.stream ? pw_stream_get_node_id(source_.stream) : SPA_ID_INVALID;
+}
+
 void KorvaneDevice::publishProps() {
     if (!sink_.stream) return;
     std::uint8_t buffer[512];

@@ -36,6 +36,8 @@ public:
 
     // The sink's node id, or SPA_ID_INVALID until the server has given one.
     std::uint32_t sinkNodeId() const;
+    // The source's node id, likewise.
+    std::uint32_t sourceNodeId() const;
 
 private:
     // One stream of the pair and where the graph's clock stands for it.

@@ -31,6 +31,10 @@ public:
     StatusPublisher(const StatusPublisher&) = delete;
     StatusPublisher& operator=(const StatusPublisher&) = delete;
 
+    // The "korvane" metadata's store, for others who answer writes to it; null when it could not
+    // be made. It lives as long as this publisher.
+    pw_impl_metadata* store() const { return store_; }
+
 private:
     void setSubject(std::uint32_t sinkNodeId);
     void tick();
