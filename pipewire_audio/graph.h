@@ -49,6 +49,9 @@ struct ClockSettings {
     std::vector<std::uint32_t> allowedRates;
     std::uint32_t quantum = 1024;
     std::uint32_t forceQuantum = 0;
+    std::uint32_t forceRate = 0;
+    // The rate the graph runs at: a forced one, else its configured one.
+    std::uint32_t graphRate() const { return forceRate ? forceRate : rate; }
 };
 
 struct Graph {

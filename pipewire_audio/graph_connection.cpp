@@ -123,6 +123,7 @@ void readClockSetting(ClockSettings& clock, const char* key, const char* value) 
     if (name == "clock.rate" && number > 0) clock.rate = number;
     if (name == "clock.quantum" && number > 0) clock.quantum = number;
     if (name == "clock.force-quantum") clock.forceQuantum = number;
+    if (name == "clock.force-rate") clock.forceRate = number;
 }
 
 }  // namespace

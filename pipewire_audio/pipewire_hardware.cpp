@@ -132,13 +132,13 @@ double PipeWireHardware::nominalRate(const Device& device) const {
     const Graph& graph = connection_->graph();
     const DeviceEntry* entry = device.entry;
     if (device.aggregate) entry = entryByUID(device.aggregate->clockUID);
-    if (!entry) return graph.clock.rate;
+    if (!entry) return graph.clock.graphRate();
     const auto node = graph.nodes.find(entry->sinkNode ? entry->sinkNode : entry->sourceNode);
-    if (node == graph.nodes.end()) return graph.clock.rate;
+    if (node == graph.nodes.end()) return graph.clock.graphRate();
     if (entry->korvane && node->second.korvane.rate) return *node->second.korvane.rate;
     // A suspended node has no format: then it runs at the graph's rate when it next starts.
     if (node->second.running && node->second.formatRate) return *node->second.formatRate;
-    return graph.clock.rate;
+    return graph.clock.graphRate();
 }
 
 bool PipeWireHardware::runningSomewhere(const Device& device) const {
@@ -228,7 +228,7 @@ OSStatus PipeWireHardware::lookupDevice(const Device& device, const AudioObjectP
             for (const double rate : kKorvaneRates) ranges.push_back({rate, rate});
         } else {
             for (const std::uint32_t rate : graph.clock.allowedRates) ranges.push_back({double(rate), double(rate)});
-            if (ranges.empty()) ranges.push_back({double(graph.clock.rate), double(graph.clock.rate)});
+            if (ranges.empty()) ranges.push_back({double(graph.clock.graphRate()), double(graph.clock.graphRate())});
         }
         value.setArray(ranges);
         return kAudioHardwareNoError;
@@ -629,22 +629,32 @@ OSStatus PipeWireHardware::startDevice(AudioObjectID id, AudioDeviceIOProcID pro
     if (it->second.filter && it->second.filter->running()) return kAudioHardwareNoError;
     it->second.filter.reset();
 
-    const Graph& graph = connection_->graph();
+    // A member's ports come a moment after its node (the driver makes its nodes anew for a new
+    // rate): wait for them, within a limit.
     std::vector<ChannelPort> inputs;
     std::vector<ChannelPort> outputs;
-    for (const DeviceEntry* member : found->members) {
-        if (member->sourceNode)
-            for (const Port* port : graph.channelPorts(member->sourceNode, true)) inputs.push_back({member->sourceNode, port->id});
-        if (member->sinkNode)
-            for (const Port* port : graph.channelPorts(member->sinkNode, false)) outputs.push_back({member->sinkNode, port->id});
-    }
-    if (inputs.size() != channels(*found, true) || outputs.size() != channels(*found, false))
-        return kAudioHardwareBadDeviceError;  // ports not there yet, or gone
-    const auto proc = it->second.proc;
-    void* const clientData = it->second.clientData;
+    const auto portsReady = [&] {
+        refresh();
+        inputs.clear();
+        outputs.clear();
+        const Device* current = device(id);
+        if (!current) return false;
+        const Graph& graph = connection_->graph();
+        for (const DeviceEntry* member : current->members) {
+            if (member->sourceNode)
+                for (const Port* port : graph.channelPorts(member->sourceNode, true)) inputs.push_back({member->sourceNode, port->id});
+            if (member->sinkNode)
+                for (const Port* port : graph.channelPorts(member->sinkNode, false)) outputs.push_back({member->sinkNode, port->id});
+        }
+        return inputs.size() == channels(*current, true) && outputs.size() == channels(*current, false);
+    };
+    if (!connection_->waitFor(portsReady, kWriteSeconds)) return kAudioHardwareBadDeviceError;
+    const auto proc = procs_.find(handle);
+    if (proc == procs_.end()) return kAudioHardwareBadDeviceError;
     OSStatus status = kAudioHardwareNoError;
     // Starting waits for the server, which lets other calls in: look the callback up again after.
-    auto filter = RouteFilter::start(*connection_, id, std::move(inputs), std::move(outputs), proc, clientData, status);
+    auto filter = RouteFilter::start(*connection_, id, std::move(inputs), std::move(outputs), proc->second.proc,
+                                     proc->second.clientData, status);
     if (!filter) return status;
     const auto again = procs_.find(handle);
     if (again == procs_.end()) return kAudioHardwareBadDeviceError;

@@ -79,6 +79,11 @@ protected:
         return choice && report && choice->enabled && report->revision == choice->revision && report->phase == "running";
     }
 
+    std::string reportText() {
+        const auto report = RoutingFiles::readReport();
+        return report ? "the helper reports " + report->phase + ": " + report->detail : "no report";
+    }
+
     // Quits the panel as the desktop does at logout and checks what it leaves behind.
     void quitAndCheck(ChildProcess& panel) {
         ::kill(panel.pid(), SIGTERM);
@@ -115,6 +120,13 @@ TEST_F(KorvanePipeWireProgramTest, RoutesTheComputersPlaybackAndQuitsClean) {
             for (const float sample : block.samples) peak = std::max(peak, std::abs(sample));
         return peak > 0.45f;
     })) << "the playback was not heard on the listening output";
+
+    // The listening output's rate changes when the graph is forced to another rate (as a desktop
+    // setting or a pro-audio program does): the helper matches KORVANE to it and routes again.
+    ASSERT_EQ(session.run({"pw-metadata", "-n", "settings", "0", "clock.force-rate", "96000"}), 0);
+    EXPECT_TRUE(waitUntil([&] { return session.propsParams(kKorvane)["korvane.rate"] == 96000; }, 20s))
+        << "KORVANE did not follow the listening output's new rate; " << reportText();
+    EXPECT_TRUE(waitUntil([&] { return running(); }, 20s)) << "the route did not run again at the new rate; " << reportText();
     quitAndCheck(panel);
 }
 
