@@ -448,8 +448,9 @@ OSStatus PipeWireHardware::setDefaultOutput(const Device& device) {
 }
 
 std::optional<PipeWireHardware::EarlierDefault> PipeWireHardware::earlierDefault() const {
-    if (!connection_->hasMetadata("korvane")) return localEarlierDefault_;
+    // The driver's metadata is made anew when the driver is; then this process's memory serves.
     const auto& text = connection_->graph().earlierDefault;
+    if (!connection_->hasMetadata("korvane") || !text) return localEarlierDefault_;
     const auto json = text ? nlohmann::json::parse(*text, nullptr, false) : nlohmann::json();
     if (!json.is_object() || !json.contains("effective") || !json["effective"].is_string()) return std::nullopt;
     EarlierDefault earlier{.effective = json["effective"].get<std::string>()};
