@@ -60,7 +60,6 @@ DefaultOutputKeeper::DefaultOutputKeeper(pw_core* core, const StateDirectory& st
     windowTimer_ = pw_loop_add_timer(loop, [](void* data, uint64_t) {
         static_cast<DefaultOutputKeeper*>(data)->lookingAtStart_ = false;
     }, this);
-    armTimer(loop, windowTimer_, kStartWindowNanoseconds);
     // A connection of its own: measured with 0.3.65, a connection that exports the "korvane"
     // metadata and also binds another metadata object stops answering binds of its own export
     // (a reader of "korvane" waited forever).
@@ -75,7 +74,23 @@ DefaultOutputKeeper::DefaultOutputKeeper(pw_core* core, const StateDirectory& st
             return events;
         }();
         pw_registry_add_listener(registry_, &registryListener_, &kEvents, this);
+        static const pw_core_events kCoreEvents = [] {
+            pw_core_events events{};
+            events.version = PW_VERSION_CORE_EVENTS;
+            events.done = done;
+            return events;
+        }();
+        pw_core_add_listener(own_, &coreListener_, &kCoreEvents, this);
+        registrySync_ = pw_core_sync(own_, PW_ID_CORE, 0);
     }
+}
+
+void DefaultOutputKeeper::done(void* data, uint32_t id, int seq) {
+    auto& self = *static_cast<DefaultOutputKeeper*>(data);
+    if (id != PW_ID_CORE) return;
+    if (seq == self.registrySync_) self.registryKnown_ = true;
+    // The metadata that was already there has told its values: the look at the start is over.
+    if (seq == self.metadataSync_ && !self.metadataNew_) self.lookingAtStart_ = false;
 }
 
 DefaultOutputKeeper::~DefaultOutputKeeper() {
@@ -84,7 +99,10 @@ DefaultOutputKeeper::~DefaultOutputKeeper() {
         spa_hook_remove(&registryListener_);
         pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
     }
-    if (own_) pw_core_disconnect(own_);
+    if (own_) {
+        spa_hook_remove(&coreListener_);
+        pw_core_disconnect(own_);
+    }
     pw_loop_destroy_source(mainLoopOf(core_), windowTimer_);
 }
 
@@ -108,6 +126,9 @@ void DefaultOutputKeeper::globalAdded(void* data, uint32_t id, uint32_t, const c
     self.metadataId_ = id;
     static const pw_metadata_events kEvents = {PW_VERSION_METADATA_EVENTS, property};
     pw_metadata_add_listener(self.metadata_, &self.metadataListener_, &kEvents, &self);
+    self.metadataNew_ = self.registryKnown_;
+    if (self.metadataNew_) armTimer(mainLoopOf(self.core_), self.windowTimer_, kStartWindowNanoseconds);
+    self.metadataSync_ = pw_core_sync(self.own_, PW_ID_CORE, 0);
 }
 
 // The session manager started anew: its new "default" metadata is bound when it appears.

@@ -38,9 +38,11 @@ bool namesKorvaneSink(const std::string& value);
 
 class DefaultOutputKeeper {
 public:
-    // Main loop. `state` must outlive it. The look at the key that may put it back is the first
-    // value seen on this connection, or, when the key is absent, any value the session manager
-    // sets within a few seconds (it restores its remembered value just after it starts).
+    // Main loop. `state` must outlive it. The look at the key that may put it back is at the
+    // values the "default" metadata holds when this connection first sees it; when that metadata
+    // is new (the session manager has just started), at any value set within a few seconds, since
+    // the session manager restores its remembered value just after it starts. A value a program
+    // sets later (the panel choosing KORVANE right after starting this driver) is never put back.
     DefaultOutputKeeper(pw_core* core, const StateDirectory& state);
     ~DefaultOutputKeeper();
     DefaultOutputKeeper(const DefaultOutputKeeper&) = delete;
@@ -57,6 +59,7 @@ private:
                             const spa_dict* props);
     static void globalRemoved(void* data, uint32_t id);
     static int property(void* data, uint32_t subject, const char* key, const char* type, const char* value);
+    static void done(void* data, uint32_t id, int seq);
 
     pw_core* core_;
     pw_core* own_ = nullptr;
@@ -66,6 +69,11 @@ private:
     pw_metadata* metadata_ = nullptr;  // the "default" metadata, bound
     spa_hook metadataListener_{};
     std::uint32_t metadataId_ = SPA_ID_INVALID;
+    spa_hook coreListener_{};
+    int registrySync_ = -1;  // answered once the registry has told of every existing global
+    int metadataSync_ = -1;  // answered once the bound metadata has told its current values
+    bool registryKnown_ = false;
+    bool metadataNew_ = false;  // it appeared after the registry's first answer
     spa_source* windowTimer_ = nullptr;
     bool lookingAtStart_ = true;  // the first value on this connection is still to be judged
     std::optional<ConfiguredSinkRecord> recorded_;  // as saved

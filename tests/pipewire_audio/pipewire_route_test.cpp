@@ -321,3 +321,49 @@ TEST_F(PipeWireManyDevicesTest, EveryNullSinkIsListedWithItsChannelsAndName) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PipeWireRouteTest, TheDAWDeviceIsHostedByTheDriverAndOutlivesItsMaker) {
+    const std::string uid = "audio.ravlin.daw.YnVpbHRpbi5vdXQ=";
+    PropertyList::Dictionary description{
+        {"name", "KORVANE + Built-in Output"},
+        {"uid", uid},
+        {"private", 0},
+        {"master", "builtin.out"},
+        {"subdevices", PropertyList::Array{PropertyList::Dictionary{{"uid", kKorvane}, {"drift", 1}},
+                                           PropertyList::Dictionary{{"uid", "builtin.out"}, {"drift", 0}}}},
+    };
+    AudioObjectID made = 0;
+    ASSERT_EQ(hardware->createAggregateDevice(PropertyList(description), made), kAudioHardwareNoError);
+    EXPECT_EQ(made, device(uid));
+
+    // Its maker goes (the panel quits); another process finds it as the DAW would.
+    installed.reset();
+    hardware.reset();
+    connection.reset();
+    std::string error;
+    connection = korvane::pipewire_audio::GraphConnection::open(error);
+    ASSERT_TRUE(connection) << error;
+    hardware = std::make_unique<korvane::pipewire_audio::PipeWireHardware>(connection);
+    installed = std::make_unique<ScopedHardware>(*hardware);
+    ASSERT_TRUE(waitUntil([&] { return channels(uid, kAudioObjectPropertyScopeOutput) == 4; }));
+    const AudioObjectID daw = device(uid);
+    EXPECT_EQ(channels(uid, kAudioObjectPropertyScopeInput), 2);
+    std::uint32_t transport = 0;
+    EXPECT_EQ(getProperty(daw, globalAddress(kAudioDevicePropertyTransportType), transport), kAudioHardwareNoError);
+    EXPECT_EQ(transport, kAudioDeviceTransportTypeAggregate);
+    PropertyList name;
+    PropertyList members;
+    EXPECT_EQ(hardware->getPropertyObject(daw, globalAddress(kAudioObjectPropertyName), nullptr, name), kAudioHardwareNoError);
+    EXPECT_EQ(*name.string(), "KORVANE + Built-in Output");
+    EXPECT_EQ(hardware->getPropertyObject(daw, globalAddress(kAudioAggregateDevicePropertyFullSubDeviceList), nullptr, members),
+              kAudioHardwareNoError);
+    ASSERT_TRUE(members.array() && members.array()->size() == 2);
+    EXPECT_EQ(*(*members.array())[1].string(), "builtin.out");
+
+    ASSERT_EQ(hardware->destroyAggregateDevice(daw), kAudioHardwareNoError);
+    EXPECT_EQ(device(uid), 0u);
+}
+
+}  // namespace
