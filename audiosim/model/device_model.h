@@ -7,6 +7,7 @@
 #include "audiosim/model/wake_word.h"
 #include "platform/audio_hardware.h"
 #include "platform/clock.h"
+#include "platform/property_value.h"
 
 #include <array>
 #include <atomic>
@@ -145,7 +146,6 @@ private:
     struct Stream;
     struct Device;
     struct IOProc;
-    struct Value;
 
     // Client entry points; the ModelClient forwards here with its id.
     bool hasProperty(ClientId, AudioObjectID, const AudioObjectPropertyAddress&);
@@ -167,7 +167,8 @@ private:
     void disconnect(ClientId);
 
     // Everything below runs with mutex_ held.
-    OSStatus lookup(ClientId, AudioObjectID, const AudioObjectPropertyAddress&, const PropertyList*, Value&);
+    OSStatus lookup(ClientId, AudioObjectID, const AudioObjectPropertyAddress&, const PropertyList*,
+                    platform::audio::PropertyValue&);
     bool settle(Device&);  // true when a pending rate took effect
     Device* visibleDevice(ClientId, AudioObjectID);
     Device* findDevice(AudioObjectID);

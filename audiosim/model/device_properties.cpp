@@ -15,30 +15,7 @@ namespace {
 constexpr FourCharCode kGain = fourCC("kqgd");
 constexpr FourCharCode kChannelMode = fourCC("kqmo");
 constexpr FourCharCode kStatus = fourCC("kqst");
-constexpr std::uint32_t kObjectReferenceSize = 8;
 }  // namespace
-
-// One property's current value: raw bytes (an array of `element`-byte entries when element > 0,
-// else one fixed-size value) or an object.
-struct DeviceModel::Value {
-    OSStatus status = kAudioHardwareNoError;  // a lookup can find the property yet fail to read it
-    std::vector<std::byte> bytes;
-    std::size_t element = 0;
-    std::optional<PropertyList> object;
-    bool settable = false;
-
-    template <class T>
-    void set(const T& value) {
-        bytes.resize(sizeof(T));
-        std::memcpy(bytes.data(), &value, sizeof(T));
-    }
-    template <class T>
-    void setArray(const std::vector<T>& values) {
-        bytes.resize(values.size() * sizeof(T));
-        if (!values.empty()) std::memcpy(bytes.data(), values.data(), bytes.size());
-        element = sizeof(T);
-    }
-};
 
 bool DeviceModel::settle(Device& device) {
     if (!device.pendingRate || clock_.uptime() < device.pendingRateAt) return false;
@@ -93,7 +70,7 @@ const DeviceModel::Stream* DeviceModel::findStream(ClientId client, AudioObjectI
 }
 
 OSStatus DeviceModel::lookup(ClientId client, AudioObjectID object, const AudioObjectPropertyAddress& address,
-                             const PropertyList* qualifier, Value& value) {
+                             const PropertyList* qualifier, PropertyValue& value) {
     const FourCharCode selector = address.mSelector;
     if (object == kAudioObjectSystemObject) {
         switch (selector) {
@@ -219,7 +196,7 @@ OSStatus DeviceModel::lookup(ClientId client, AudioObjectID object, const AudioO
 
 bool DeviceModel::hasProperty(ClientId client, AudioObjectID object, const AudioObjectPropertyAddress& address) {
     std::lock_guard lock(mutex_);
-    Value value;
+    PropertyValue value;
     return lookup(client, object, address, nullptr, value) == kAudioHardwareNoError;
 }
 
@@ -228,7 +205,7 @@ OSStatus DeviceModel::isPropertySettable(ClientId client, AudioObjectID object,
     std::lock_guard lock(mutex_);
     settable = false;
     if (const auto status = fault(Operation::Settable, object, address); status && *status != 0) return *status;
-    Value value;
+    PropertyValue value;
     const OSStatus status = lookup(client, object, address, nullptr, value);
     if (status == kAudioHardwareNoError) settable = value.settable;
     return status;
@@ -240,34 +217,25 @@ OSStatus DeviceModel::getPropertyDataSize(ClientId client, AudioObjectID object,
     std::lock_guard lock(mutex_);
     size = 0;
     if (const auto status = fault(Operation::Size, object, address); status && *status != 0) return *status;
-    Value value;
+    PropertyValue value;
     if (const OSStatus status = lookup(client, object, address, qualifier, value); status != kAudioHardwareNoError)
         return status;
-    if (value.status != kAudioHardwareNoError) return value.status;
-    size = value.object ? kObjectReferenceSize : std::uint32_t(value.bytes.size());
-    return kAudioHardwareNoError;
+    return value.size(size);
 }
 
 OSStatus DeviceModel::getPropertyData(ClientId client, AudioObjectID object, const AudioObjectPropertyAddress& address,
                                       const PropertyList* qualifier, std::uint32_t& ioSize, void* data) {
     std::lock_guard lock(mutex_);
-    const std::uint32_t capacity = ioSize;
-    ioSize = 0;
-    if (const auto status = fault(Operation::Get, object, address); status && *status != 0) return *status;
-    Value value;
-    if (const OSStatus status = lookup(client, object, address, qualifier, value); status != kAudioHardwareNoError)
-        return status;
-    if (value.status != kAudioHardwareNoError) return value.status;
-    if (value.object) return kAudioHardwareBadPropertySizeError;  // read through getPropertyObject
-    std::size_t count = value.bytes.size();
-    if (capacity < count) {
-        if (value.element == 0) return kAudioHardwareBadPropertySizeError;
-        count = capacity / value.element * value.element;  // arrays give as many entries as fit
+    if (const auto status = fault(Operation::Get, object, address); status && *status != 0) {
+        ioSize = 0;
+        return *status;
     }
-    if (count > 0 && !data) return kAudioHardwareIllegalOperationError;
-    if (count > 0) std::memcpy(data, value.bytes.data(), count);
-    ioSize = std::uint32_t(count);
-    return kAudioHardwareNoError;
+    PropertyValue value;
+    if (const OSStatus status = lookup(client, object, address, qualifier, value); status != kAudioHardwareNoError) {
+        ioSize = 0;
+        return status;
+    }
+    return value.copyBytes(ioSize, data);
 }
 
 OSStatus DeviceModel::getPropertyObject(ClientId client, AudioObjectID object, const AudioObjectPropertyAddress& address,
@@ -275,20 +243,17 @@ OSStatus DeviceModel::getPropertyObject(ClientId client, AudioObjectID object, c
     std::lock_guard lock(mutex_);
     result = PropertyList();
     if (const auto status = fault(Operation::Get, object, address)) return *status;  // 0: answers null
-    Value value;
+    PropertyValue value;
     if (const OSStatus status = lookup(client, object, address, qualifier, value); status != kAudioHardwareNoError)
         return status;
-    if (value.status != kAudioHardwareNoError) return value.status;
-    if (!value.object) return kAudioHardwareBadPropertySizeError;
-    result = std::move(*value.object);
-    return kAudioHardwareNoError;
+    return value.takeObject(result);
 }
 
 OSStatus DeviceModel::setPropertyData(ClientId client, AudioObjectID object, const AudioObjectPropertyAddress& address,
                                       std::uint32_t size, const void* data) {
     std::lock_guard lock(mutex_);
     if (const auto status = fault(Operation::Set, object, address); status && *status != 0) return *status;
-    Value value;
+    PropertyValue value;
     if (const OSStatus status = lookup(client, object, address, nullptr, value); status != kAudioHardwareNoError)
         return status;
     if (!value.settable) return kAudioHardwareIllegalOperationError;
@@ -341,7 +306,7 @@ OSStatus DeviceModel::setPropertyObject(ClientId client, AudioObjectID object, c
                                         const PropertyList& newValue) {
     std::lock_guard lock(mutex_);
     if (const auto status = fault(Operation::Set, object, address); status && *status != 0) return *status;
-    Value value;
+    PropertyValue value;
     if (const OSStatus status = lookup(client, object, address, nullptr, value); status != kAudioHardwareNoError)
         return status;
     if (!value.settable || !value.object) return kAudioHardwareIllegalOperationError;
