@@ -24,6 +24,7 @@ constexpr std::array<double, 6> kKorvaneRates{44100, 48000, 88200, 96000, 176400
 constexpr double kMinimumGainDb = -60.0;
 constexpr double kMaximumGainDb = 12.0;
 constexpr double kWriteSeconds = 2.0;
+constexpr double kDefaultOutputSeconds = 5.0;  // the session manager switches; it may be slow on a loaded machine
 constexpr double kRebuildSeconds = 4.0;  // a new rate makes the driver's nodes anew
 constexpr const char* kConfiguredSinkKey = "default.configured.audio.sink";
 constexpr const char* kJSONType = "Spa:String:JSON";
@@ -416,30 +417,34 @@ OSStatus PipeWireHardware::setDefaultOutput(const Device& device) {
     const auto configuredName = [&] {
         return graph.configuredSink ? nameInJSON(*graph.configuredSink) : std::optional<std::string>();
     };
-    if (graph.defaultSink == target && (!graph.configuredSink || configuredName() == target)) return kAudioHardwareNoError;
     const auto failure = [&] {
         return connection_->connected() ? kAudioHardwareUnspecifiedError : kAudioHardwareNotRunningError;
     };
     // What the session remembers across logins is put back as it was, absent included, when the
-    // output it stood for is chosen again.
-    std::optional<EarlierDefault> restoring;
+    // output it stood for is chosen again: after KORVANE, or after a restore that named the
+    // output but was cut short (a helper that failed on a loaded machine, finished by the panel).
     const auto earlier = earlierDefault();
+    const bool restoring = target != kKorvaneSink && earlier && earlier->effective == target &&
+                           (!earlier->configured || nameInJSON(*earlier->configured) == target) &&
+                           (configuredName() == kKorvaneSink || configuredName() == target);
+    if (graph.defaultSink == target && (restoring ? graph.configuredSink == earlier->configured
+                                                  : !graph.configuredSink || configuredName() == target)) {
+        if (restoring) rememberEarlierDefault(std::nullopt);
+        return kAudioHardwareNoError;
+    }
     if (target == kKorvaneSink && configuredName() != target && graph.defaultSink != target)
         rememberEarlierDefault(EarlierDefault{graph.configuredSink, graph.defaultSink.value_or("")});
-    else if (target != kKorvaneSink && configuredName() == kKorvaneSink && earlier && earlier->effective == target &&
-             (!earlier->configured || nameInJSON(*earlier->configured) == target))
-        restoring = earlier;
 
     // The session switches on a configured name; taking the key away afterwards leaves its
     // choice as it is.
     const std::string named = nameJSON(target);
     if (!connection_->setMetadata("default", PW_ID_CORE, kConfiguredSinkKey, kJSONType, named.c_str()) ||
-        !connection_->waitFor([&] { return connection_->graph().defaultSink == target; }, kWriteSeconds))
+        !connection_->waitFor([&] { return connection_->graph().defaultSink == target; }, kDefaultOutputSeconds))
         return failure();
     if (restoring) {
-        const auto& earlier = restoring->configured;
+        const auto& configured = earlier->configured;
         if (!connection_->setMetadata("default", PW_ID_CORE, kConfiguredSinkKey, kJSONType,
-                                      earlier ? earlier->c_str() : nullptr) ||
+                                      configured ? configured->c_str() : nullptr) ||
             !connection_->roundTrip())
             return failure();
     }
