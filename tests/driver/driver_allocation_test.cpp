@@ -16,17 +16,8 @@ namespace {
 
 using namespace std::chrono_literals;
 using korvane::test::countedAllocations;
+using korvane::test::onDataThread;
 using korvane::test::waitUntil;
-
-// Runs `call` on the data thread of `context` and waits for it.
-void onDataThread(pw_context* context, void (*call)()) {
-    pw_loop_invoke(pw_data_loop_get_loop(pw_context_get_data_loop(context)),
-                   [](spa_loop*, bool, uint32_t, const void*, size_t, void* data) {
-                       reinterpret_cast<void (*)()>(data)();
-                       return 0;
-                   },
-                   0, nullptr, 0, true, reinterpret_cast<void*>(call));
-}
 
 TEST(DriverAllocation, TheProcessCallbacksAllocateNothing) {
     korvane::test::PipeWireSession session;

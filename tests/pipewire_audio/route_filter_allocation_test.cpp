@@ -14,17 +14,8 @@ namespace {
 using namespace std::chrono_literals;
 using namespace platform::audio;
 using korvane::test::countedAllocations;
+using korvane::test::onDataThread;
 using korvane::test::waitUntil;
-
-// Runs `call` on the data thread of the connection's context and waits for it.
-void onDataThread(korvane::pipewire_audio::GraphConnection& connection, void (*call)()) {
-    pw_loop_invoke(pw_data_loop_get_loop(pw_context_get_data_loop(connection.context())),
-                   [](spa_loop*, bool, uint32_t, const void*, size_t, void* data) {
-                       reinterpret_cast<void (*)()>(data)();
-                       return 0;
-                   },
-                   0, nullptr, 0, true, reinterpret_cast<void*>(call));
-}
 
 TEST(RouteFilterAllocation, TheFilterCallbackAllocatesNothing) {
     korvane::test::PipeWireSession session;
@@ -52,15 +43,15 @@ TEST(RouteFilterAllocation, TheFilterCallbackAllocatesNothing) {
     RouteState* route = RavlinRouteStart(0, deviceForUID(hardware, "speakers"), message, sizeof message);
     ASSERT_TRUE(route) << message;
     ASSERT_TRUE(waitUntil([&] { return RavlinRouteCycles(route) > 10; }, 15s));
-    onDataThread(*connection, korvane::test::startCountingAllocations);
+    onDataThread(connection->context(), korvane::test::startCountingAllocations);
     const auto cycles = RavlinRouteCycles(route);
     ASSERT_TRUE(waitUntil([&] { return RavlinRouteCycles(route) > cycles + 100; }, 15s));
-    onDataThread(*connection, korvane::test::stopCountingAllocations);
+    onDataThread(connection->context(), korvane::test::stopCountingAllocations);
     EXPECT_EQ(countedAllocations(), 0u);
     RavlinRouteStop(route);
 
     // The counter itself works on that thread.
-    onDataThread(*connection, [] {
+    onDataThread(connection->context(), [] {
         korvane::test::startCountingAllocations();
         korvane::test::allocateOnce();
         korvane::test::stopCountingAllocations();

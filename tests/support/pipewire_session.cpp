@@ -2,6 +2,8 @@
 
 #include "tests/support/daemon_fixture.h"
 
+#include <pipewire/pipewire.h>
+
 #include <csignal>
 #include <regex>
 #include <sstream>
@@ -136,6 +138,15 @@ nlohmann::json PipeWireSession::propsParams(const std::string& name, const std::
 
 bool PipeWireSession::setProps(std::uint32_t node, const std::string& pod) const {
     return run({"pw-cli", "set-param", std::to_string(node), "Props", pod}) == 0;
+}
+
+void onDataThread(pw_context* context, void (*call)()) {
+    pw_loop_invoke(pw_data_loop_get_loop(pw_context_get_data_loop(context)),
+                   [](spa_loop*, bool, uint32_t, const void*, size_t, void* data) {
+                       reinterpret_cast<void (*)()>(data)();
+                       return 0;
+                   },
+                   0, nullptr, 0, true, reinterpret_cast<void*>(call));
 }
 
 }  // namespace korvane::test

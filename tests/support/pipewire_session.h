@@ -13,10 +13,15 @@
 #include <sys/types.h>
 #include <vector>
 
+struct pw_context;
+
 namespace korvane::test {
 
 // korvane-driver of this build.
 std::string driverProgram();
+
+// Runs `call` on the data thread of `context` (where its real-time callbacks run) and waits for it.
+void onDataThread(pw_context* context, void (*call)());
 
 class PipeWireSession {
 public:
