@@ -24,7 +24,9 @@ constexpr std::array<double, 6> kKorvaneRates{44100, 48000, 88200, 96000, 176400
 constexpr double kMinimumGainDb = -60.0;
 constexpr double kMaximumGainDb = 12.0;
 constexpr double kWriteSeconds = 2.0;
-constexpr double kDefaultOutputSeconds = 5.0;  // the session manager switches; it may be slow on a loaded machine
+// The session manager switches once it has set up the sink: after korvane-driver made KORVANE
+// anew for a new rate, that took over 5 s on a loaded machine.
+constexpr double kDefaultOutputSeconds = 12.0;
 constexpr double kRebuildSeconds = 4.0;  // a new rate makes the driver's nodes anew
 constexpr const char* kConfiguredSinkKey = "default.configured.audio.sink";
 constexpr const char* kJSONType = "Spa:String:JSON";
@@ -437,7 +439,11 @@ OSStatus PipeWireHardware::setDefaultOutput(const Device& device) {
 
     // The session switches on a configured name; taking the key away afterwards leaves its
     // choice as it is.
-    const std::string named = nameJSON(target);
+    // The session manager acts on a change of the value: when it already names the output (the
+    // sink was made anew, and the session has not chosen it again), the same name is written
+    // spelt another way.
+    std::string named = nameJSON(target);
+    if (graph.configuredSink == named) named = "{ \"name\": " + nlohmann::json(target).dump() + " }";
     if (!connection_->setMetadata("default", PW_ID_CORE, kConfiguredSinkKey, kJSONType, named.c_str()) ||
         !connection_->waitFor([&] { return connection_->graph().defaultSink == target; }, kDefaultOutputSeconds))
         return failure();
@@ -492,11 +498,12 @@ OSStatus PipeWireHardware::setKorvaneParam(const DeviceEntry& korvane, const cha
     const auto* pod = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frames[0]));
     if (!connection_->setNodeParam(korvane.sinkNode, SPA_PARAM_Props, pod))
         return connection_->connected() ? kAudioHardwareBadDeviceError : kAudioHardwareNotRunningError;
-    // The sink may be made anew meanwhile (a new rate): read what the node of KORVANE's name shows.
+    // The sink may be made anew meanwhile (a new rate): read what the node of KORVANE's name shows,
+    // once the session has set up its ports; until then it will not make it the default output.
     const bool done = connection_->waitFor(
         [&] {
             const Node* node = connection_->graph().nodeNamed(kKorvaneSink);
-            return node && shown(node->korvane);
+            return node && shown(node->korvane) && node->portsConfigured;
         },
         std::string_view(key) == "korvane.rate" ? kRebuildSeconds : kWriteSeconds);
     if (done) return kAudioHardwareNoError;
