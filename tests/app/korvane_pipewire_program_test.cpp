@@ -106,7 +106,7 @@ protected:
 
 TEST_F(KorvanePipeWireProgramTest, RoutesTheComputersPlaybackAndQuitsClean) {
     ChildProcess panel(KORVANE_PANEL_PROGRAM, {}, false);
-    ASSERT_TRUE(waitUntil([&] { return running(); }, 40s)) << "the route did not reach running";
+    ASSERT_TRUE(waitUntil([&] { return running(); }, 40s)) << "the route did not reach running; " << reportText();
     EXPECT_EQ(driversOf(session.environment().runtimeDirectory()).size(), 1u) << "the panel starts the driver";
     EXPECT_EQ(defaultSink(), kKorvane) << "system playback goes through KORVANE";
 
@@ -130,7 +130,7 @@ TEST_F(KorvanePipeWireProgramTest, RoutesTheComputersPlaybackAndQuitsClean) {
 // setting or a pro-audio program does): the helper matches KORVANE to it.
 TEST_F(KorvanePipeWireProgramTest, KorvaneFollowsTheListeningOutputsNewRate) {
     ChildProcess panel(KORVANE_PANEL_PROGRAM, {}, false);
-    ASSERT_TRUE(waitUntil([&] { return running(); }, 40s)) << "the route did not reach running";
+    ASSERT_TRUE(waitUntil([&] { return running(); }, 40s)) << "the route did not reach running; " << reportText();
     ASSERT_EQ(session.run({"pw-metadata", "-n", "settings", "0", "clock.force-rate", "96000"}), 0);
     EXPECT_TRUE(waitUntil([&] { return session.propsParams(kKorvane)["korvane.rate"] == 96000; }, 20s))
         << "KORVANE did not follow the listening output's new rate; " << reportText();
@@ -141,7 +141,7 @@ TEST_F(KorvanePipeWireProgramTest, KorvaneFollowsTheListeningOutputsNewRate) {
 
 TEST_F(KorvanePipeWireProgramTest, AKilledHelperNeverLeavesTheSoundOnKorvane) {
     ChildProcess panel(KORVANE_PANEL_PROGRAM, {}, false);
-    ASSERT_TRUE(waitUntil([&] { return running(); }, 40s)) << "the route did not reach running";
+    ASSERT_TRUE(waitUntil([&] { return running(); }, 40s)) << "the route did not reach running; " << reportText();
     const auto helpers = applications.runningApplications(kRouter);
     ASSERT_EQ(helpers.size(), 1u);
     helpers.front()->forceTerminate();
