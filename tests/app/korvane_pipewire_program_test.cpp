@@ -126,6 +126,30 @@ TEST_F(KorvanePipeWireProgramTest, RoutesTheComputersPlaybackAndQuitsClean) {
     quitAndCheck(panel);
 }
 
+// The listening output unplugged mid-route: the route ends in an error, and the computer's sound
+// is not left on KORVANE but moves to the other physical output.
+TEST_F(KorvanePipeWireProgramTest, AnUnpluggedListeningOutputEndsInErrorWithTheSoundOnAnotherOutput) {
+    ASSERT_EQ(session.run({"pw-cli", "create-node", "adapter",
+                           "{ factory.name=support.null-audio-sink node.name=usb.if node.description=\"USB Interface\" "
+                           "media.class=Audio/Sink object.linger=true audio.position=[FL FR] device.bus=usb }"}),
+              0);
+    ChildProcess panel(KORVANE_PANEL_PROGRAM, {}, false);
+    ASSERT_TRUE(waitUntil([&] { return running(); }, 40s)) << "the route did not reach running; " << reportText();
+    ASSERT_EQ(defaultSink(), kKorvane);
+    const auto builtin = session.nodeId("builtin.out");
+    ASSERT_TRUE(builtin);
+    ASSERT_EQ(session.run({"pw-cli", "destroy", std::to_string(*builtin)}), 0);
+    EXPECT_TRUE(waitUntil([&] {
+        const auto report = RoutingFiles::readReport();
+        return report && report->phase == "error";
+    }, 20s)) << reportText();
+    EXPECT_TRUE(waitUntil([&] { return defaultSink() == "usb.if"; }, 20s)) << reportText();
+    ::kill(panel.pid(), SIGTERM);
+    int status = -1;
+    EXPECT_TRUE(waitUntil([&] { return ::waitpid(panel.pid(), &status, WNOHANG) == panel.pid(); }, 30s));
+    EXPECT_NE(defaultSink(), kKorvane);
+}
+
 // The listening output's rate changes when the graph is forced to another rate (as a desktop
 // setting or a pro-audio program does): the helper matches KORVANE to it.
 TEST_F(KorvanePipeWireProgramTest, KorvaneFollowsTheListeningOutputsNewRate) {

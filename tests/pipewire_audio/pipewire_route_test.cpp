@@ -234,7 +234,11 @@ TEST_F(PipeWireRouteTest, AnOutputQueuePlaysOnItsDevice) {
     probe.recordMonitor("usb.if");
     ASSERT_EQ(queue->enqueueBuffer(buffer), kAudioHardwareNoError);
     ASSERT_EQ(queue->start(), kAudioHardwareNoError);
-    EXPECT_TRUE(waitUntil([&] { return peaks(probe.recorded())[0] > 0.45f; })) << "the tone was not heard";
+    EXPECT_TRUE(waitUntil([&] {
+        const Frame peak = peaks(probe.recorded());
+        return peak[0] > 0.45f && peak[1] > 0.2f;
+    })) << "the tone was not heard";
+    EXPECT_LT(peaks(probe.recorded())[1], 0.3f) << "660 Hz left, 880 Hz right, each on its own channel";
     EXPECT_EQ(queue->dispose(), kAudioHardwareNoError);
     format.mBitsPerChannel = 24;
     EXPECT_EQ(queues.newOutput(format, queue), kAudioDeviceUnsupportedFormatError);
