@@ -3,6 +3,7 @@
 // the process's CPU while audio flows.
 //
 // Usage: driver_measure [SECONDS]   (the CPU window of each, default 60)
+#include "bench/process_cpu.h"
 #include "tests/support/daemon_fixture.h"
 #include "tests/support/pipewire_session.h"
 #include "tests/support/stream_probe.h"
@@ -17,25 +18,12 @@
 
 namespace {
 
+using korvane::bench::cpuSeconds;
+
 using korvane::test::StreamProbe;
 using namespace std::chrono_literals;
 
 constexpr std::int64_t kImpulseEvery = 12000;
-
-// CPU seconds a process has used so far.
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
-    }
-    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
-}
 
 struct Figures {
     std::optional<std::int64_t> latency;  // frames

@@ -9,6 +9,7 @@
 // one quantum later, and the helper's filter reads that source.
 //
 // Usage: pipewire_route_measure [SECONDS]   (the CPU window of each, default 60)
+#include "bench/process_cpu.h"
 #include "shared/routing_files.h"
 #include "tests/support/daemon_fixture.h"
 #include "tests/support/pipewire_session.h"
@@ -27,6 +28,8 @@
 
 namespace {
 
+using korvane::bench::cpuSeconds;
+
 using korvane::test::PipeWireSession;
 using korvane::test::RunningProgram;
 using korvane::test::StreamProbe;
@@ -36,21 +39,6 @@ using namespace std::chrono_literals;
 constexpr const char* kKorvane = "audio.ravlin.stereo.v1";
 constexpr const char* kSpeakers = "speakers";
 constexpr std::int64_t kImpulseEvery = 12000;
-
-// CPU seconds a process has used so far (utime + stime); 0 when it is gone.
-double cpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    if (!std::getline(stat, line) || line.rfind(')') == std::string::npos) return 0;
-    std::istringstream fields(line.substr(line.rfind(')') + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i) {
-        if (i == 14) utime = std::stoull(field);
-        if (i == 15) stime = std::stoull(field);
-    }
-    return double(utime + stime) / double(::sysconf(_SC_CLK_TCK));
-}
 
 struct Figures {
     std::optional<std::int64_t> latency;  // frames
