@@ -26,7 +26,7 @@ using namespace std::chrono_literals;
 constexpr const char* kUid = "audio.ravlin.daw.dXNiLmlm";
 constexpr const char* kOutput = "usb.if";
 
-std::array<float, 2> tone(std::int64_t position) {
+std::array<float, 2> dawTone(std::int64_t position) {
     const double phase = 2 * M_PI * 1000.0 * double(position) / StreamProbe::kRate;
     return {float(0.5 * std::sin(phase)), float(0.25 * std::sin(phase))};
 }
@@ -166,7 +166,7 @@ TEST_F(DawDeviceTest, ARequestMakesTwoLinkedNodesThatCarryAudioAndOutliveARestar
         output.record(kOutput);
         ::unsetenv("PIPEWIRE_PROPS");
         StreamProbe player;
-        player.play(kUid, tone);  // the session links a stereo stream to AUX0 and AUX1
+        player.play(kUid, dawTone);  // the session links a stereo stream to AUX0 and AUX1
         const auto near = [](std::array<float, 2> peak) {
             return std::fabs(peak[0] - 0.5f) < 0.02f && std::fabs(peak[1] - 0.25f) < 0.02f;
         };
