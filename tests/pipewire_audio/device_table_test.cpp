@@ -12,7 +12,7 @@ namespace {
 using namespace korvane::pipewire_audio;
 using namespace platform::audio;
 
-struct NodeSpec {
+struct NodeRecord {
     std::uint32_t id;
     Properties props;
     std::uint32_t channels = 0;  // ports made for it, as its media.class gives them; 0: none yet
@@ -25,21 +25,21 @@ struct DeviceSpec {
 
 // Ports as the server makes them: a sink has an input a channel and a monitor output a channel, a
 // virtual source (a null sink presented as a source) the same, a source an output a channel.
-Graph graphOf(const std::vector<DeviceSpec>& devices, const std::vector<NodeSpec>& nodes) {
+Graph graphOf(const std::vector<DeviceSpec>& devices, const std::vector<NodeRecord>& nodes) {
     Graph graph;
     for (const DeviceSpec& device : devices) graph.devices[device.id] = {device.id, device.props};
     std::uint32_t portId = 10000;
-    for (const NodeSpec& spec : nodes) {
-        graph.nodes[spec.id] = Node{.id = spec.id, .props = spec.props};
-        const std::string* mediaClass = Graph::property(spec.props, "media.class");
+    for (const NodeRecord& record : nodes) {
+        graph.nodes[record.id] = Node{.id = record.id, .props = record.props};
+        const std::string* mediaClass = Graph::property(record.props, "media.class");
         const std::string kind = mediaClass ? *mediaClass : "";
         const bool inputs = kind == "Audio/Sink" || kind == "Audio/Source/Virtual" || kind == "Stream/Input/Audio";
         const bool monitors = kind == "Audio/Sink" || kind == "Audio/Source/Virtual";
         const bool outputs = kind == "Audio/Source" || kind == "Stream/Output/Audio";
-        for (std::uint32_t channel = 0; channel < spec.channels; ++channel) {
-            if (inputs) graph.ports[portId] = {portId, spec.id, false, false, channel}, ++portId;
-            if (monitors) graph.ports[portId] = {portId, spec.id, true, true, channel}, ++portId;
-            if (outputs) graph.ports[portId] = {portId, spec.id, true, false, channel}, ++portId;
+        for (std::uint32_t channel = 0; channel < record.channels; ++channel) {
+            if (inputs) graph.ports[portId] = {portId, record.id, false, false, channel}, ++portId;
+            if (monitors) graph.ports[portId] = {portId, record.id, true, true, channel}, ++portId;
+            if (outputs) graph.ports[portId] = {portId, record.id, true, false, channel}, ++portId;
         }
     }
     return graph;
@@ -125,7 +125,7 @@ Graph desktop() {
     };
     Properties hdmi = alsaNode(kHDMI, "Audio/Sink", "40", "Built-in Audio Digital Stereo (HDMI)", "hdmi-stereo", "hdmi:0");
     hdmi["node.nick"] = "LG HDR 4K";
-    const std::vector<NodeSpec> nodes = {
+    const std::vector<NodeRecord> nodes = {
         {50, alsaNode(kPCI, "Audio/Sink", "40", "Built-in Audio Analog Stereo", "analog-stereo", "front:0"), 2},
         {51, alsaNode(kPCIInput, "Audio/Source", "40", "Built-in Audio Analog Stereo", "analog-stereo", "front:0"), 2},
         {52, hdmi, 2},
@@ -170,8 +170,8 @@ TEST(DeviceTable, ADesktopIsListedAsThePlatformWould) {
 }
 
 // A graph of `count` sinks named "null.sink.N", of N % 8 + 1 channels, and what the table says of it.
-std::pair<std::vector<NodeSpec>, std::vector<Expected>> manySinks(std::uint32_t count) {
-    std::vector<NodeSpec> nodes;
+std::pair<std::vector<NodeRecord>, std::vector<Expected>> manySinks(std::uint32_t count) {
+    std::vector<NodeRecord> nodes;
     std::vector<Expected> expected;
     for (std::uint32_t i = 0; i < count; ++i) {
         char uid[32];
@@ -207,7 +207,7 @@ TEST(DeviceTable, OddAndHostileGraphsListWhatIsSoundAndNothingElse) {
     struct Case {
         const char* what;
         std::vector<DeviceSpec> devices;
-        std::vector<NodeSpec> nodes;
+        std::vector<NodeRecord> nodes;
         std::vector<Expected> listed;
     };
     std::vector<Case> cases = {
@@ -277,7 +277,7 @@ TEST(DeviceTable, OddAndHostileGraphsListWhatIsSoundAndNothingElse) {
     auto [nodes, expected] = manySinks(100);
     cases.push_back({"100 sinks", {}, nodes, expected});
     // Many twins, so that the sort is no insertion sort: each first one keeps its name.
-    std::vector<NodeSpec> twins;
+    std::vector<NodeRecord> twins;
     std::vector<Expected> firsts;
     for (std::uint32_t i = 0; i < 64; ++i) {
         const std::string uid = "twin." + std::to_string(100 + i);
