@@ -96,13 +96,8 @@ DawHost::DawHost(pw_core* core, pw_impl_metadata* requests, std::vector<DawDevic
     }
     registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
     if (registry_) {
-        static const pw_registry_events kEvents = [] {
-            pw_registry_events events{};
-            events.version = PW_VERSION_REGISTRY_EVENTS;
-            events.global = globalAdded;
-            events.global_remove = globalRemoved;
-            return events;
-        }();
+        static const pw_registry_events kEvents = {
+            .version = PW_VERSION_REGISTRY_EVENTS, .global = globalAdded, .global_remove = globalRemoved};
         pw_registry_add_listener(registry_, &registryListener_, &kEvents, this);
     }
     for (const DawDevice& device : devices_) make(device);

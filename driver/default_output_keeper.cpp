@@ -66,13 +66,8 @@ DefaultOutputKeeper::DefaultOutputKeeper(pw_core* core, const StateDirectory& st
     own_ = pw_context_connect(pw_core_get_context(core), nullptr, 0);
     registry_ = own_ ? pw_core_get_registry(own_, PW_VERSION_REGISTRY, 0) : nullptr;
     if (registry_) {
-        static const pw_registry_events kEvents = [] {
-            pw_registry_events events{};
-            events.version = PW_VERSION_REGISTRY_EVENTS;
-            events.global = globalAdded;
-            events.global_remove = globalRemoved;
-            return events;
-        }();
+        static const pw_registry_events kEvents = {
+            .version = PW_VERSION_REGISTRY_EVENTS, .global = globalAdded, .global_remove = globalRemoved};
         pw_registry_add_listener(registry_, &registryListener_, &kEvents, this);
         static const pw_core_events kCoreEvents = [] {
             pw_core_events events{};
