@@ -1,22 +1,36 @@
 // The KORVANE device's audio state, shared by the sink's and the source's process callbacks (the
-// data thread) and the status publisher (the main loop). It outlives the streams, which are made
-// anew when the rate changes or the server comes back, so the counters never go back.
+// data thread or threads) and the status publisher (the main loop). It outlives the streams and
+// the connections, so the counters never go back.
 #pragma once
 
-#include "driver/delay_line.h"
+#include "driver/frame_fifo.h"
 #include "virtual_device/sink_processing.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 namespace korvane::driver {
 
 struct DeviceAudio {
-    static constexpr std::uint32_t kMaxBlockFrames = 8192;
+    static constexpr std::uint32_t kChannels = FrameFifo::kChannels;
+    // The block the sink processes at once; a longer one is processed in pieces.
+    static constexpr std::uint32_t kBlockFrames = 8192;
+    // The longest quantum a PipeWire server allows unless its configuration says otherwise.
+    static constexpr std::uint32_t kDefaultQuantumLimit = 8192;
+
+    // Main loop, while no stream exists. Makes the FIFO room for the longest quantum the server
+    // runs (its "default.clock.quantum-limit"): one quantum held and one arriving, twice over.
+    void prepare(std::uint32_t quantumLimit) {
+        const std::uint32_t frames = 4 * std::clamp<std::uint32_t>(quantumLimit, 1024, 1u << 20);
+        if (!fifo || fifo->capacity() < frames) fifo = std::make_unique<FrameFifo>(frames);
+    }
 
     virtual_device::SinkProcessing processing;  // settings: any thread; telemetry: main loop reads
     std::atomic<std::uint64_t> reads{0};        // source cycles that delivered audio to a reader
+    std::atomic<std::uint32_t> quantum{0};      // the source's callback writes: its last cycle's frames
     // Main loop writes: a link takes the source's output. The graph runs the source with the sink
     // (one group) even when nothing reads it, so its cycles alone say nothing.
     std::atomic<bool> sourceRead{false};
@@ -26,9 +40,10 @@ struct DeviceAudio {
     std::uint64_t publications = 0;
     std::uint64_t writesPublished = 0;
 
-    // Data thread only.
-    DelayLine delay;
-    std::array<float, std::size_t(kMaxBlockFrames) * DelayLine::kChannels> block{};  // one processed block
+    // The sink's callback pushes, the source's pops (see FrameFifo); made before the streams.
+    std::unique_ptr<FrameFifo> fifo = std::make_unique<FrameFifo>(4 * kDefaultQuantumLimit);
+    // The sink's callback only: one processed block.
+    std::array<float, std::size_t(kBlockFrames) * kChannels> block{};
 };
 
 }  // namespace korvane::driver

@@ -5,6 +5,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace korvane::driver {
 
@@ -19,15 +20,14 @@ DriverSession::DriverSession() {
     mainLoop_ = pw_main_loop_new(nullptr);
     loop_ = pw_main_loop_get_loop(mainLoop_);
     context_ = pw_context_new(loop_, nullptr, 0);
-    retry_ = pw_loop_add_timer(loop_, [](void* data, uint64_t) {
+    reconnect_ = pw_loop_add_timer(loop_, [](void* data, uint64_t) {
         auto& self = *static_cast<DriverSession*>(data);
-        if (self.rebuild_) {
-            self.rebuild_ = false;
-            self.buildDevice();
-        } else {
-            self.disconnect();
-            self.connect();
-        }
+        if (self.phase_ == State::lost) self.disconnect();
+        if (self.phase_ == State::waiting) self.connect();
+    }, this);
+    rebuild_ = pw_loop_add_timer(loop_, [](void* data, uint64_t) {
+        auto& self = *static_cast<DriverSession*>(data);
+        if (self.phase_ == State::running) self.buildDevice();
     }, this);
     loadDawDevices();
     int index = 0;
@@ -40,7 +40,8 @@ DriverSession::DriverSession() {
 DriverSession::~DriverSession() {
     disconnect();
     for (spa_source* signal : signals_) pw_loop_destroy_source(loop_, signal);
-    pw_loop_destroy_source(loop_, retry_);
+    pw_loop_destroy_source(loop_, rebuild_);
+    pw_loop_destroy_source(loop_, reconnect_);
     pw_context_destroy(context_);
     pw_main_loop_destroy(mainLoop_);
 }
@@ -56,23 +57,52 @@ int DriverSession::run() {
     return 0;
 }
 
+void DriverSession::enter(State state) {
+    phase_ = state;
+    switch (state) {
+    case State::waiting:
+        armTimer(loop_, reconnect_, kRetryNanoseconds);
+        break;
+    case State::lost:
+        armTimer(loop_, reconnect_, 0);  // the teardown runs from the loop, outside the core's callback
+        break;
+    case State::connecting:
+    case State::running:
+        break;
+    }
+}
+
+// Connected, the driver waits for the server's own description (its quantum limit sizes the
+// device's FIFO) before it makes anything.
 void DriverSession::connect() {
     core_ = pw_context_connect(context_, nullptr, 0);
     if (!core_) {
         if (!waitingNoted_) std::fprintf(stderr, "korvane-driver: waiting for the PipeWire server…\n");
         waitingNoted_ = true;
-        armTimer(loop_, retry_, kRetryNanoseconds);
+        enter(State::waiting);
         return;
     }
     waitingNoted_ = false;
-    lost_ = false;
     static const pw_core_events kEvents = [] {
         pw_core_events events{};
         events.version = PW_VERSION_CORE_EVENTS;
+        events.info = coreInfo;
         events.error = coreError;
         return events;
     }();
     pw_core_add_listener(core_, &coreListener_, &kEvents, this);
+    enter(State::connecting);
+}
+
+void DriverSession::start(std::uint32_t quantumLimit) {
+    audio_->prepare(quantumLimit);  // no stream exists yet
+    enter(State::running);
+    registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
+    if (registry_) {
+        static const pw_registry_events kEvents = {
+            .version = PW_VERSION_REGISTRY_EVENTS, .global = globalAdded, .global_remove = globalRemoved};
+        pw_registry_add_listener(registry_, &registryListener_, &kEvents, this);
+    }
     status_ = std::make_unique<StatusPublisher>(core_, *audio_, [this] {
         return device_ ? device_->sinkNodeId() : SPA_ID_INVALID;
     });
@@ -90,22 +120,29 @@ void DriverSession::disconnect() {
     daw_.reset();
     device_.reset();
     status_.reset();
+    if (registry_) {
+        spa_hook_remove(&registryListener_);
+        pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry_));
+        registry_ = nullptr;
+    }
+    sessionMetadata_ = SPA_ID_INVALID;
+    sessionManagerLeft_ = false;
     if (core_) {
         spa_hook_remove(&coreListener_);
         pw_core_disconnect(core_);
         core_ = nullptr;
     }
+    phase_ = State::waiting;
 }
 
 void DriverSession::buildDevice() {
     device_.reset();  // the old nodes go before the new ones take their names
     device_ = std::make_unique<KorvaneDevice>(
-        core_, *audio_, settings_, [this](const DeviceSettings& settings) { settingsChanged(settings); },
+        core_, *audio_, settings_, [this](const DeviceSettings& settings) { settings_ = settings; },
         [this] {
             // A stream the server refused or put in error: the device is made again shortly.
             std::fprintf(stderr, "korvane-driver: the KORVANE device failed; making it again\n");
-            rebuild_ = true;
-            armTimer(loop_, retry_, kRebuildNanoseconds);
+            armTimer(loop_, rebuild_, kRebuildNanoseconds);
         });
 }
 
@@ -129,26 +166,49 @@ void DriverSession::saveDawDevices() {
         std::fprintf(stderr, "korvane-driver: %s\n", error.c_str());
 }
 
-// Gain and mode are in effect already; a new rate needs the streams negotiated again, which is
-// done from the loop, outside the device's own callbacks.
-void DriverSession::settingsChanged(const DeviceSettings& settings) {
-    const bool newRate = settings.rate != settings_.rate;
-    settings_ = settings;
-    if (newRate && core_) {
-        rebuild_ = true;
-        armTimer(loop_, retry_, 0);
+// A session manager that comes back after one left finds KORVANE's nodes as new ones.
+void DriverSession::sessionManagerSeen(bool present) {
+    if (!present) {
+        sessionManagerLeft_ = true;
+        return;
     }
+    if (!std::exchange(sessionManagerLeft_, false)) return;
+    std::printf("korvane-driver: the session manager started again; presenting the KORVANE device anew\n");
+    std::fflush(stdout);
+    armTimer(loop_, rebuild_, 0);
+}
+
+void DriverSession::coreInfo(void* data, const pw_core_info* info) {
+    auto& self = *static_cast<DriverSession*>(data);
+    if (self.phase_ != State::connecting || !info) return;
+    std::uint32_t limit = DeviceAudio::kDefaultQuantumLimit;
+    if (const char* value = info->props ? spa_dict_lookup(info->props, "default.clock.quantum-limit") : nullptr)
+        spa_atou32(value, &limit, 10);
+    self.start(limit);
 }
 
 // The server went away (it ended or was restarted): everything on the old connection is gone.
-// The teardown happens from the loop, outside this callback of the connection itself.
 void DriverSession::coreError(void* data, uint32_t id, int /*seq*/, int res, const char* message) {
     auto& self = *static_cast<DriverSession*>(data);
-    if (id != PW_ID_CORE || res != -EPIPE || self.lost_) return;
-    self.lost_ = true;
+    if (id != PW_ID_CORE || res != -EPIPE || self.phase_ == State::lost || self.phase_ == State::waiting) return;
     std::fprintf(stderr, "korvane-driver: the PipeWire server went away (%s); reconnecting\n", message ? message : "");
-    self.rebuild_ = false;
-    armTimer(self.loop_, self.retry_, 0);
+    self.enter(State::lost);
+}
+
+void DriverSession::globalAdded(void* data, uint32_t id, uint32_t, const char* type, uint32_t, const spa_dict* props) {
+    auto& self = *static_cast<DriverSession*>(data);
+    if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) != 0 || !props) return;
+    const char* name = spa_dict_lookup(props, PW_KEY_METADATA_NAME);
+    if (!name || std::strcmp(name, "default") != 0) return;
+    self.sessionMetadata_ = id;
+    self.sessionManagerSeen(true);
+}
+
+void DriverSession::globalRemoved(void* data, uint32_t id) {
+    auto& self = *static_cast<DriverSession*>(data);
+    if (id != self.sessionMetadata_) return;
+    self.sessionMetadata_ = SPA_ID_INVALID;
+    self.sessionManagerSeen(false);
 }
 
 }  // namespace korvane::driver

@@ -3,33 +3,32 @@
 #include "driver/loop_timer.h"
 
 #include <spa/param/audio/format-utils.h>
+#include <spa/param/latency-utils.h>
 #include <spa/param/props.h>
 #include <spa/pod/builder.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <utility>
 
 namespace korvane::driver {
 
 namespace {
 
-constexpr std::uint32_t kFrameBytes = DelayLine::kChannels * sizeof(float);
+constexpr std::uint32_t kChannels = DeviceAudio::kChannels;
+constexpr std::uint32_t kFrameBytes = kChannels * sizeof(float);
 constexpr const char* kGroup = "audio.ravlin.stereo.v1";
 
-pw_stream_events streamEvents(void (*process)(void*),
-                              void (*paramChanged)(void*, uint32_t, const spa_pod*),
-                              void (*ioChanged)(void*, uint32_t, void*, uint32_t),
-                              void (*stateChanged)(void*, pw_stream_state, pw_stream_state, const char*)) {
-    pw_stream_events events{};
-    events.version = PW_VERSION_STREAM_EVENTS;
-    events.state_changed = stateChanged;
-    events.io_changed = ioChanged;
-    events.param_changed = paramChanged;
-    events.process = process;
-    return events;
-}
+// "node.rate" that prefers no rate: PipeWire 0.3 keeps a node's rate once it was given one, and
+// a rate of 0 is never the largest a graph is asked for, nor one it picks.
+constexpr const char* kNoPreferredRate = "0/1";
+
+constexpr long kLatencyPeriod = 100'000'000;
+
+// The graph cycle a callback runs in: its start time, the same for every node the driver runs.
+std::uint64_t cycleOf(const spa_io_position* position) { return position ? position->clock.nsec : 0; }
 
 }  // namespace
 
@@ -39,7 +38,8 @@ KorvaneDevice::KorvaneDevice(pw_core* core, DeviceAudio& audio, const DeviceSett
       onFailure_(std::move(onFailure)) {
     audio_.processing.setGainDb(settings_.gainDb);
     audio_.processing.setMode(settings_.mode);
-    deferred_ = pw_loop_add_timer(mainLoopOf(core_), [](void* data, uint64_t) {
+    pw_loop* loop = mainLoopOf(core_);
+    deferred_ = pw_loop_add_timer(loop, [](void* data, uint64_t) {
         auto& self = *static_cast<KorvaneDevice*>(data);
         if (self.failed_) {
             if (self.onFailure_) self.onFailure_();  // the owner replaces this device: nothing after it
@@ -48,14 +48,21 @@ KorvaneDevice::KorvaneDevice(pw_core* core, DeviceAudio& audio, const DeviceSett
         if (const auto settings = std::exchange(self.pending_, std::nullopt); settings && self.onSettings_)
             self.onSettings_(*settings);
     }, this);
+    rateTimer_ = pw_loop_add_timer(loop, [](void* data, uint64_t) { static_cast<KorvaneDevice*>(data)->rateDeadline(); },
+                                   this);
+    latencyTimer_ = pw_loop_add_timer(
+        loop, [](void* data, uint64_t) { static_cast<KorvaneDevice*>(data)->refreshLatency(); }, this);
+    armTimer(loop, latencyTimer_, kLatencyPeriod, kLatencyPeriod);
     sink_.device = source_.device = this;
-    const bool sinkMade = connectStream(sink_, true);
-    const bool sourceMade = connectStream(source_, false);
+    sink_.sink = true;
+    const bool sinkMade = connectStream(sink_);
+    const bool sourceMade = connectStream(source_);
     if (!sinkMade || !sourceMade) {
         failed_ = true;
         deliverLater();
     }
     publishProps();
+    publishLatency();
     registry_ = pw_core_get_registry(core_, PW_VERSION_REGISTRY, 0);
     if (registry_) {
         static const pw_registry_events kEvents = {
@@ -75,30 +82,47 @@ KorvaneDevice::~KorvaneDevice() {
             spa_hook_remove(&side->listener);
             pw_stream_destroy(side->stream);  // disconnects: the data thread has left the node
         }
-    if (deferred_) pw_loop_destroy_source(mainLoopOf(core_), deferred_);
+    pw_loop* loop = mainLoopOf(core_);
+    if (rateTimer_) pw_loop_destroy_source(loop, rateTimer_);
+    if (latencyTimer_) pw_loop_destroy_source(loop, latencyTimer_);
+    if (deferred_) pw_loop_destroy_source(loop, deferred_);
 }
 
-bool KorvaneDevice::connectStream(Side& side, bool sink) {
+bool KorvaneDevice::connectStream(Side& side) {
+    const bool sink = side.sink;
+    // Low priorities: KORVANE never becomes the desktop's default output or microphone over a real
+    // device, nor drives a graph that has one.
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, sink ? "Playback" : "Capture",
         PW_KEY_MEDIA_CLASS, sink ? "Audio/Sink" : "Audio/Source", PW_KEY_NODE_NAME, sink ? kSinkName : kSourceName,
         PW_KEY_NODE_DESCRIPTION, kDescription, PW_KEY_NODE_GROUP, kGroup, PW_KEY_AUDIO_CHANNELS, "2",
-        SPA_KEY_AUDIO_POSITION, "FL,FR", nullptr);
-    pw_properties_setf(props, PW_KEY_NODE_RATE, "1/%u", settings_.rate);
+        SPA_KEY_AUDIO_POSITION, "FL,FR", PW_KEY_PRIORITY_SESSION, "-1000", PW_KEY_PRIORITY_DRIVER, "1", nullptr);
+    if (!preference_.empty()) pw_properties_set(props, PW_KEY_NODE_RATE, preference_.c_str());
     pw_stream* stream = pw_stream_new(core_, sink ? kSinkName : kSourceName, props);
     if (!stream) return false;
 
-    static const pw_stream_events kSinkEvents =
-        streamEvents(processSink, sinkParamChanged, ioChanged, stateChanged);
-    static const pw_stream_events kSourceEvents = streamEvents(processSource, nullptr, ioChanged, stateChanged);
+    static const pw_stream_events kSinkEvents = [] {
+        pw_stream_events events{};
+        events.version = PW_VERSION_STREAM_EVENTS;
+        events.state_changed = stateChanged;
+        events.io_changed = ioChanged;
+        events.param_changed = paramChanged;
+        events.process = processSink;
+        return events;
+    }();
+    static const pw_stream_events kSourceEvents = [] {
+        pw_stream_events events = kSinkEvents;
+        events.process = processSource;
+        return events;
+    }();
     pw_stream_add_listener(stream, &side.listener, sink ? &kSinkEvents : &kSourceEvents, &side);
 
+    // No rate: the stream takes the graph's, and a new graph rate renegotiates it in place.
     std::uint8_t buffer[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
     spa_audio_info_raw info{};
     info.format = SPA_AUDIO_FORMAT_F32;
-    info.rate = settings_.rate;
-    info.channels = DelayLine::kChannels;
+    info.channels = kChannels;
     info.position[0] = SPA_AUDIO_CHANNEL_FL;
     info.position[1] = SPA_AUDIO_CHANNEL_FR;
     const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
@@ -121,6 +145,14 @@ std::uint32_t KorvaneDevice::sourceNodeId() const {
     return source_.stream ? pw_stream_get_node_id(source_.stream) : SPA_ID_INVALID;
 }
 
+// The negotiated rate of the sink, else of the source; while neither has a format (suspended),
+// the last one, which is what the graph ran when KORVANE last did.
+std::uint32_t KorvaneDevice::rateInEffect() const {
+    if (sink_.rate) return *sink_.rate;
+    if (source_.rate) return *source_.rate;
+    return settings_.rate;
+}
+
 void KorvaneDevice::publishProps() {
     if (!sink_.stream) return;
     std::uint8_t buffer[512];
@@ -132,34 +164,128 @@ void KorvaneDevice::publishProps() {
     pw_stream_update_params(sink_.stream, params, 1);
 }
 
-void KorvaneDevice::resetVolume() {
-    float one = 1.0f;
-    float off = 0.0f;
-    float ones[DelayLine::kChannels] = {1.0f, 1.0f};
-    pw_stream_set_control(sink_.stream, SPA_PROP_volume, 1, &one, SPA_PROP_mute, 1, &off, SPA_PROP_channelVolumes,
-                          DelayLine::kChannels, ones, 0);
+// The source's capture latency: one quantum, and whatever the FIFO holds beyond it (after the
+// quantum grew shorter). What the source's peer declared (the playback latency downstream) is
+// kept beside it: a port's Latency params are replaced as a whole.
+void KorvaneDevice::publishLatency() {
+    if (!source_.stream) return;
+    const std::uint32_t quantum = audio_.quantum.load(std::memory_order_relaxed);
+    const std::uint32_t delay = audio_.fifo->delay();
+    const std::uint32_t beyond = quantum > 0 && delay > quantum ? delay - quantum : 0;
+    latencyPublished_ = beyond;
+    std::uint8_t buffer[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
+    spa_latency_info capture = SPA_LATENCY_INFO(SPA_DIRECTION_OUTPUT, .min_quantum = 1.0f, .max_quantum = 1.0f,
+                                                .min_rate = beyond, .max_rate = beyond);
+    const spa_pod* params[2] = {spa_latency_build(&builder, SPA_PARAM_Latency, &capture), nullptr};
+    std::uint32_t count = 1;
+    if (downstream_) params[count++] = spa_latency_build(&builder, SPA_PARAM_Latency, &*downstream_);
+    pw_stream_update_params(source_.stream, params, count);
 }
 
-// A writer's Props: a desktop's volume or mute is undone at once; the device's own keys take
-// effect here (gain and mode) and reach the owner once this call has returned.
-void KorvaneDevice::settingsReceived(const spa_pod* props) {
-    if (leavesUnity(props)) resetVolume();
+void KorvaneDevice::refreshLatency() {
+    const std::uint32_t quantum = audio_.quantum.load(std::memory_order_relaxed);
+    const std::uint32_t delay = audio_.fifo->delay();
+    const std::uint32_t beyond = quantum > 0 && delay > quantum ? delay - quantum : 0;
+    if (beyond != latencyPublished_) publishLatency();
+}
+
+void KorvaneDevice::resetVolume(Side& side) {
+    float one = 1.0f;
+    float off = 0.0f;
+    float ones[kChannels] = {1.0f, 1.0f};
+    pw_stream_set_control(side.stream, SPA_PROP_volume, 1, &one, SPA_PROP_mute, 1, &off, SPA_PROP_channelVolumes,
+                          kChannels, ones, 0);
+}
+
+// A writer's Props: a desktop's volume or mute on either node is undone at once (the levels are
+// the device's gain, which the panel sets), and the session stores the unity it then sees. The
+// device's own keys arrive on the sink: gain and mode take effect here and reach the owner once
+// this call has returned; a rate is asked of the graph.
+void KorvaneDevice::settingsReceived(Side& side, const spa_pod* props) {
+    if (leavesUnity(props)) resetVolume(side);
+    if (!side.sink) return;
     const DeviceSettings asked = applyProps(props, settings_);
-    if (asked != settings_) {
+    if (asked.gainDb != settings_.gainDb || asked.mode != settings_.mode) {
         audio_.processing.setGainDb(asked.gainDb);
         audio_.processing.setMode(asked.mode);
         settings_.gainDb = asked.gainDb;
         settings_.mode = asked.mode;
-        pending_ = asked;
+        pending_ = settings_;
         deliverLater();
     }
+    if (asked.rate != settings_.rate) askRate(asked.rate);
     publishProps();  // what the writer set is replaced by what is in effect
+}
+
+// A rate other than the one in effect is offered to the graph; it is withdrawn unless the graph
+// follows in time. The graph switches only while it is idle and the session allows the rate.
+void KorvaneDevice::askRate(std::uint32_t rate) {
+    if (rate == rateInEffect()) return;
+    if (!askedRate_) earlierPreference_ = preference_;
+    askedRate_ = rate;
+    preferRate(("1/" + std::to_string(rate)).c_str());
+    armTimer(mainLoopOf(core_), rateTimer_, kRateNanoseconds);
+}
+
+void KorvaneDevice::preferRate(const char* value) {
+    preference_ = value;
+    const spa_dict_item item = SPA_DICT_ITEM_INIT(PW_KEY_NODE_RATE, value);
+    const spa_dict dict = SPA_DICT_INIT(&item, 1);
+    for (Side* side : {&sink_, &source_})
+        if (side->stream) pw_stream_update_properties(side->stream, &dict);
+}
+
+void KorvaneDevice::rateDeadline() {
+    if (!askedRate_) return;
+    if (rateInEffect() != *askedRate_) {
+        // Not followed: nothing of it stays.
+        preferRate(earlierPreference_.empty() ? kNoPreferredRate : earlierPreference_.c_str());
+    }
+    askedRate_.reset();
+}
+
+// A new format (the graph's rate changed, or the node started) or none (suspended).
+void KorvaneDevice::formatChanged(Side& side, const spa_pod* format) {
+    spa_audio_info_raw info{};
+    std::uint32_t mediaType = 0, mediaSubtype = 0;
+    if (format && spa_format_parse(format, &mediaType, &mediaSubtype) >= 0 && mediaType == SPA_MEDIA_TYPE_audio &&
+        mediaSubtype == SPA_MEDIA_SUBTYPE_raw && spa_format_audio_raw_parse(format, &info) >= 0 && info.rate > 0)
+        side.rate = info.rate;
+    else
+        side.rate.reset();
+    if (!side.sink && side.rate) audio_.fifo->restart();  // what it held was at the old rate
+    const std::uint32_t rate = rateInEffect();
+    if (rate != settings_.rate) {
+        settings_.rate = rate;
+        publishProps();
+        if (askedRate_ && rate == *askedRate_) askedRate_.reset();  // followed: the preference stays
+    }
 }
 
 void KorvaneDevice::deliverLater() { armTimer(mainLoopOf(core_), deferred_, 0); }
 
-void KorvaneDevice::sinkParamChanged(void* data, uint32_t id, const spa_pod* param) {
-    if (id == SPA_PARAM_Props && param) static_cast<Side*>(data)->device->settingsReceived(param);
+void KorvaneDevice::paramChanged(void* data, uint32_t id, const spa_pod* param) {
+    auto& side = *static_cast<Side*>(data);
+    KorvaneDevice& self = *side.device;
+    switch (id) {
+    case SPA_PARAM_Props:
+        if (param) self.settingsReceived(side, param);
+        break;
+    case SPA_PARAM_Format:
+        self.formatChanged(side, param);
+        break;
+    case SPA_PARAM_Latency:
+        // The peer's latency replaced the source's own: keep the peer's and declare ours again.
+        if (spa_latency_info info{}; !side.sink && param && spa_latency_parse(param, &info) >= 0 &&
+                                     info.direction == SPA_DIRECTION_INPUT) {
+            self.downstream_ = info;
+            self.publishLatency();
+        }
+        break;
+    default:
+        break;
+    }
 }
 
 void KorvaneDevice::ioChanged(void* data, uint32_t id, void* area, uint32_t size) {
@@ -191,49 +317,34 @@ void KorvaneDevice::globalRemoved(void* data, uint32_t id) {
 
 void KorvaneDevice::stateChanged(void* data, pw_stream_state, pw_stream_state state, const char* error) {
     auto& side = *static_cast<Side*>(data);
-    side.device->countReaders();  // the source's id may be new
+    KorvaneDevice& self = *side.device;
+    self.countReaders();  // the source's id may be new
+    // A source that starts streaming again starts one quantum behind the sink afresh.
+    if (!side.sink && state == PW_STREAM_STATE_STREAMING) self.audio_.fifo->restart();
     if (state != PW_STREAM_STATE_ERROR) return;
     std::fprintf(stderr, "korvane-driver: %s: %s\n", pw_stream_get_name(side.stream), error ? error : "stream error");
-    side.device->failed_ = true;
-    side.device->deliverLater();
+    self.failed_ = true;
+    self.deliverLater();
 }
 
-// The frame at the device's rate where a block of `frames` starts: the graph's clock position,
-// `behind` graph frames back, scaled when the graph runs at another rate. Consecutive blocks
-// follow on from each other, so a resampler's few frames of jitter never tear the audio; a block
-// more than half a block away from the clock (a cycle without a buffer, a jump) starts afresh.
-std::int64_t KorvaneDevice::framePosition(Side& side, const spa_io_position& position, std::int64_t behind,
-                                          std::uint32_t frames) const {
-    const std::uint32_t graphRate = position.clock.rate.denom ? position.clock.rate.denom : settings_.rate;
-    const std::int64_t graphFrame = std::int64_t(position.clock.position) - behind;
-    const std::int64_t expected =
-        graphRate == settings_.rate ? graphFrame
-                                    : std::int64_t(static_cast<__int128>(graphFrame) * settings_.rate / graphRate);
-    const std::int64_t tolerance = frames / 2;
-    if (!side.anchored || side.cursor > expected + tolerance || side.cursor + tolerance < expected) side.cursor = expected;
-    side.anchored = true;
-    const std::int64_t at = side.cursor;
-    side.cursor += frames;
-    return at;
-}
-
-// Data thread. Wait-free, allocates nothing.
+// Data thread. Wait-free, allocates nothing: the block through the device's processing into the
+// FIFO, in pieces when it is longer than the processing's buffer.
 void KorvaneDevice::processSink(void* data) {
     auto& side = *static_cast<Side*>(data);
-    KorvaneDevice& self = *side.device;
+    DeviceAudio& audio = side.device->audio_;
     pw_buffer* buffer = pw_stream_dequeue_buffer(side.stream);
     if (!buffer) return;
     const spa_data& plane = buffer->buffer->datas[0];
     if (plane.data && plane.chunk) {
         const std::uint32_t offset = std::min(plane.chunk->offset, plane.maxsize);
         const std::uint32_t bytes = std::min(plane.chunk->size, plane.maxsize - offset);
-        const std::uint32_t frames = std::min(bytes / kFrameBytes, DeviceAudio::kMaxBlockFrames);
-        const spa_io_position* position = side.position.load(std::memory_order_acquire);
-        if (frames > 0) {
-            const auto* in = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(plane.data) + offset);
-            DeviceAudio& audio = self.audio_;
-            audio.processing.receive(in, DelayLine::kChannels, audio.block.data(), frames);
-            if (position) audio.delay.write(self.framePosition(side, *position, 0, frames), audio.block.data(), frames);
+        const std::uint64_t cycle = cycleOf(side.position.load(std::memory_order_acquire));
+        const auto* in = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(plane.data) + offset);
+        for (std::uint32_t done = 0, frames = bytes / kFrameBytes; done < frames;) {
+            const std::uint32_t piece = std::min(frames - done, DeviceAudio::kBlockFrames);
+            audio.processing.receive(in + std::size_t(done) * kChannels, kChannels, audio.block.data(), piece);
+            audio.fifo->push(cycle, audio.block.data(), piece);
+            done += piece;
         }
     }
     pw_stream_queue_buffer(side.stream, buffer);
@@ -242,7 +353,7 @@ void KorvaneDevice::processSink(void* data) {
 // Data thread. Wait-free, allocates nothing.
 void KorvaneDevice::processSource(void* data) {
     auto& side = *static_cast<Side*>(data);
-    KorvaneDevice& self = *side.device;
+    DeviceAudio& audio = side.device->audio_;
     pw_buffer* buffer = pw_stream_dequeue_buffer(side.stream);
     if (!buffer) return;
     spa_data& plane = buffer->buffer->datas[0];
@@ -251,18 +362,13 @@ void KorvaneDevice::processSource(void* data) {
         std::uint32_t frames = plane.maxsize / kFrameBytes;
         if (buffer->requested > 0) frames = std::min<std::uint32_t>(frames, std::uint32_t(buffer->requested));
         else if (position) frames = std::min<std::uint32_t>(frames, std::uint32_t(position->clock.duration));
-        auto* out = static_cast<float*>(plane.data);
-        if (position) {
-            const auto quantum = std::int64_t(position->clock.duration);
-            self.audio_.delay.read(self.framePosition(side, *position, quantum, frames), out, frames);
-        } else {
-            std::memset(out, 0, std::size_t(frames) * kFrameBytes);
-        }
+        audio.fifo->pop(cycleOf(position), static_cast<float*>(plane.data), frames);
+        audio.quantum.store(frames, std::memory_order_relaxed);
         plane.chunk->offset = 0;
         plane.chunk->stride = kFrameBytes;
         plane.chunk->size = frames * kFrameBytes;
         buffer->size = frames;
-        if (self.audio_.sourceRead.load(std::memory_order_relaxed)) self.audio_.reads.fetch_add(1, std::memory_order_relaxed);
+        if (audio.sourceRead.load(std::memory_order_relaxed)) audio.reads.fetch_add(1, std::memory_order_relaxed);
     }
     pw_stream_queue_buffer(side.stream, buffer);
 }

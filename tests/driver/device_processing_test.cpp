@@ -1,6 +1,6 @@
-// The KORVANE device's processing (shared with audiosim), the driver's delay line and the settings
+// The KORVANE device's processing (shared with audiosim), the driver's FIFO and the settings
 // it takes from writers' Props.
-#include "driver/delay_line.h"
+#include "driver/frame_fifo.h"
 #include "driver/device_settings.h"
 #include "virtual_device/sink_processing.h"
 
@@ -17,7 +17,7 @@
 namespace {
 
 using korvane::driver::applyProps;
-using korvane::driver::DelayLine;
+using korvane::driver::FrameFifo;
 using korvane::driver::DeviceSettings;
 using korvane::virtual_device::ChannelMode;
 using korvane::virtual_device::Peaks;
@@ -70,33 +70,116 @@ TEST(DeviceProcessing, TheSinkSideClampsCountsAndHoldsTheHighestPeaks) {
     EXPECT_EQ(sink.takeHeldPeaks(), (Peaks{}));
 }
 
-TEST(DelayLine, HoldsWhatFollowsOnAndReadsSilenceElsewhere) {
-    auto line = std::make_unique<DelayLine>();
-    const auto block = [](float base, std::uint32_t frames) {
-        std::vector<float> samples(frames * 2);
-        for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = base + float(i);
-        return samples;
+// The FIFO between the sink's and the source's callbacks, driven as the graph drives them: each
+// cycle one push and one pop of the cycle's quantum, in either order. Frames carry their number, so
+// every loss, repeat or reordering shows, and so does every change of delay.
+TEST(FrameFifo, EveryFrameOnceInOrderWhicheverRunsFirstAndWhateverTheQuantum) {
+    enum class Order { sinkFirst, sourceFirst, alternating, scrambled };
+    struct Row {
+        const char* name;
+        std::vector<std::pair<std::uint32_t, int>> quanta;  // quantum, cycles
+        Order order;
+        int silenceRuns;  // inserted after the start: one per quantum made longer
     };
-    const auto read = [&](std::int64_t at, std::uint32_t frames) {
-        std::vector<float> out(frames * 2, -1.0f);
-        line->read(at, out.data(), frames);
-        return out;
+    const Row rows[] = {
+        {"256, sink first", {{256, 40}}, Order::sinkFirst, 0},
+        {"256, source first", {{256, 40}}, Order::sourceFirst, 0},
+        {"2048, alternating", {{2048, 40}}, Order::alternating, 0},
+        {"8192, scrambled", {{8192, 12}}, Order::scrambled, 0},
+        {"64 to 1024 to 128", {{64, 30}, {1024, 30}, {128, 30}}, Order::scrambled, 1},
+        {"2048 to 256 to 4096", {{2048, 20}, {256, 60}, {4096, 20}}, Order::alternating, 1},
+        {"32 up to 8192", {{32, 10}, {256, 10}, {2048, 10}, {8192, 10}}, Order::sinkFirst, 3},
     };
-    // Across the ring's end, and a read that straddles what is held.
-    const std::int64_t start = DelayLine::kFrames - 2;
-    line->write(start, block(100, 4).data(), 4);
-    EXPECT_EQ(read(start, 4), block(100, 4));
-    EXPECT_EQ(read(start - 2, 4), (std::vector<float>{0, 0, 0, 0, 100, 101, 102, 103}));
-    EXPECT_EQ(read(start + 4, 2), std::vector<float>(4, 0.0f)) << "never written";
-    // A jump starts afresh: the old block is no longer held, even where the ring still has it.
-    line->write(start + DelayLine::kFrames, block(200, 2).data(), 2);
-    EXPECT_EQ(read(start, 2), std::vector<float>(4, 0.0f));
-    EXPECT_EQ(read(start + DelayLine::kFrames + 2, 2), std::vector<float>(4, 0.0f)) << "the rest of the lap";
-    // What follows on is held back to one ring's length.
-    for (std::int64_t at = start + DelayLine::kFrames + 2; at < start + 3 * DelayLine::kFrames; at += 2)
-        line->write(at, block(1, 2).data(), 2);
-    EXPECT_EQ(read(start + DelayLine::kFrames, 2), std::vector<float>(4, 0.0f));
-    EXPECT_EQ(read(start + 3 * DelayLine::kFrames - 2, 1), block(1, 1));
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FrameFifo fifo(4 * 8192);
+        std::uint32_t next = 1;  // the number the next pushed frame carries; 0 is silence
+        std::vector<float> in, out;
+        std::vector<std::uint32_t> heard;  // per frame delivered: its number, 0 for silence
+        std::vector<std::int64_t> delays;  // per numbered frame: delivered position − pushed position
+        std::uint64_t cycle = 1000;
+        std::int64_t position = 0;
+        unsigned scramble = 12345;
+        std::vector<int> delayChanges;
+        std::uint32_t longest = 0;
+        std::int64_t delay = -1;
+        for (const auto& [quantum, cycles] : row.quanta) {
+            int changes = 0;
+            for (int c = 0; c < cycles; ++c, ++cycle, position += quantum) {
+                in.resize(std::size_t(quantum) * 2);
+                for (std::uint32_t f = 0; f < quantum; ++f) in[2 * f] = float(next + f), in[2 * f + 1] = -float(next + f);
+                const auto push = [&] { fifo.push(cycle, in.data(), quantum), next += quantum; };
+                const auto pop = [&] {
+                    out.assign(std::size_t(quantum) * 2, -1.0f);
+                    fifo.pop(cycle, out.data(), quantum);
+                    for (std::uint32_t f = 0; f < quantum; ++f) {
+                        ASSERT_EQ(out[2 * f + 1], -out[2 * f]);
+                        const auto number = std::uint32_t(out[2 * f]);
+                        heard.push_back(number);
+                        if (number == 0) continue;
+                        // Frame `number` was pushed at position number − 1.
+                        const std::int64_t now = position + f - (std::int64_t(number) - 1);
+                        if (now != delay) ++changes, delay = now;
+                    }
+                };
+                scramble = scramble * 1103515245u + 12345u;
+                const bool sinkFirst = row.order == Order::sinkFirst ||
+                                       (row.order == Order::alternating && c % 2 == 0) ||
+                                       (row.order == Order::scrambled && (scramble >> 16) % 2 == 0);
+                if (sinkFirst) push(), pop();
+                else pop(), push();
+            }
+            delayChanges.push_back(changes);
+            longest = std::max(longest, quantum);
+            EXPECT_EQ(delay, std::int64_t(longest)) << "the delay is the longest quantum yet";
+        }
+        // Every number once, in order, from the first; silence only where it was put in.
+        std::uint32_t expected = 1;
+        int runs = 0;
+        bool inSilence = false;
+        for (const std::uint32_t number : heard) {
+            if (number == 0) {
+                if (!inSilence && expected > 1) ++runs;
+                inSilence = true;
+                continue;
+            }
+            inSilence = false;
+            ASSERT_EQ(number, expected) << "a frame lost, repeated or out of order";
+            ++expected;
+        }
+        EXPECT_EQ(runs, row.silenceRuns);
+        EXPECT_EQ(fifo.inserted() > 0, row.silenceRuns > 0);
+        EXPECT_EQ(fifo.dropped(), 0u);
+        // One delay per quantum: it changes only where the quantum does.
+        for (const int changes : delayChanges) EXPECT_LE(changes, 1);
+    }
+}
+
+TEST(FrameFifo, TheFirstDelayIsOneQuantumAndARestartForgetsWhatWasHeld) {
+    FrameFifo fifo(1024);
+    std::vector<float> block(2 * 256, 0.5f), out(2 * 256);
+    // Before the source first runs, two cycles arrived: no one heard them, so they are not kept.
+    fifo.push(1, block.data(), 256);
+    fifo.push(2, block.data(), 256);
+    fifo.push(3, block.data(), 256);
+    fifo.pop(3, out.data(), 256);
+    EXPECT_EQ(out, std::vector<float>(out.size(), 0.0f));
+    fifo.pop(4, out.data(), 256);
+    EXPECT_EQ(out, block);
+    EXPECT_EQ(fifo.delay(), 256u);
+    // Restarted: silence for a cycle, then one quantum behind again.
+    fifo.push(4, block.data(), 256);
+    fifo.push(5, block.data(), 256);
+    fifo.restart();
+    fifo.pop(5, out.data(), 256);
+    EXPECT_EQ(out, std::vector<float>(out.size(), 0.0f));
+    fifo.push(6, block.data(), 256);
+    fifo.pop(6, out.data(), 256);
+    EXPECT_EQ(out, block);
+    EXPECT_EQ(fifo.delay(), 256u);
+    // A source that stops taking: the FIFO fills, and what finds no room is counted.
+    for (std::uint64_t cycle = 7; cycle < 11; ++cycle) fifo.push(cycle, block.data(), 256);
+    EXPECT_EQ(fifo.dropped(), 256u);
 }
 
 // A writer's Props, built as pw-cli builds them.
