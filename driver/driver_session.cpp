@@ -19,7 +19,9 @@ constexpr long kRebuildNanoseconds = 1'000'000'000;
 DriverSession::DriverSession() {
     mainLoop_ = pw_main_loop_new(nullptr);
     loop_ = pw_main_loop_get_loop(mainLoop_);
-    context_ = pw_context_new(loop_, nullptr, 0);
+    // client-rt.conf: the data thread runs with real-time priority where the user may have it, as
+    // the desktop's own players do; the device's callbacks must not miss a cycle on a busy machine.
+    context_ = pw_context_new(loop_, pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
     reconnect_ = pw_loop_add_timer(loop_, [](void* data, uint64_t) {
         auto& self = *static_cast<DriverSession*>(data);
         if (self.phase_ == State::lost) self.disconnect();

@@ -195,7 +195,9 @@ std::unique_ptr<GraphConnection> GraphConnection::open(std::string& error) {
         error = "Could not start PipeWire's loop";
         return nullptr;
     }
-    connection->context_ = pw_context_new(pw_thread_loop_get_loop(connection->loop_), nullptr, 0);
+    // client-rt.conf: the route's callback runs with real-time priority where the user may have it.
+    connection->context_ = pw_context_new(pw_thread_loop_get_loop(connection->loop_),
+                                          pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
     if (!connection->context_ || pw_thread_loop_start(connection->loop_) < 0) {
         error = "Could not start PipeWire's loop";
         return nullptr;

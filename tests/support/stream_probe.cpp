@@ -16,6 +16,7 @@ struct StreamProbe::Stream {
     bool playback = false;
     std::atomic<spa_io_position*> position{nullptr};
     std::atomic<bool> playing{true};
+    bool counter = false;
 };
 
 namespace {
@@ -28,10 +29,12 @@ void ioChanged(void* data, uint32_t id, void* area, uint32_t size) {
 
 }  // namespace
 
-StreamProbe::StreamProbe() {
+StreamProbe::StreamProbe(std::uint32_t latencyFrames) : latency_(latencyFrames) {
     pw_init(nullptr, nullptr);
     loop_ = pw_thread_loop_new("probe", nullptr);
-    context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
+    // Real-time priority where allowed, as a desktop's players and recorders have it.
+    context_ = pw_context_new(pw_thread_loop_get_loop(loop_),
+                              pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
     pw_thread_loop_start(loop_);
     pw_thread_loop_lock(loop_);
     core_ = pw_context_connect(context_, nullptr, 0);
@@ -52,10 +55,11 @@ StreamProbe::~StreamProbe() {
 }
 
 StreamProbe::Stream* StreamProbe::open(const std::string& target, Kind kind) {
-    const bool playback = kind == Kind::Play || kind == Kind::Source;
+    const bool playback = kind == Kind::Play || kind == Kind::Source || kind == Kind::Counter;
     auto stream = std::make_unique<Stream>();
     stream->probe = this;
     stream->playback = playback;
+    stream->counter = kind == Kind::Counter;
     pw_thread_loop_lock(loop_);
     pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
                                              playback ? "Playback" : "Capture", nullptr);
@@ -68,7 +72,7 @@ StreamProbe::Stream* StreamProbe::open(const std::string& target, Kind kind) {
     } else {
         pw_properties_set(props, PW_KEY_TARGET_OBJECT, target.c_str());
     }
-    pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", kQuantum, kRate);
+    pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%u/%u", latency_, kRate);
     if (kind == Kind::RecordMonitor) pw_properties_set(props, PW_KEY_STREAM_CAPTURE_SINK, "true");
     stream->stream = pw_stream_new(core_, playback ? "probe-play" : "probe-record", props);
     static const pw_stream_events kEvents = [] {
@@ -100,6 +104,13 @@ StreamProbe::Stream* StreamProbe::open(const std::string& target, Kind kind) {
 void StreamProbe::play(const std::string& target, Signal signal) {
     signal_ = std::move(signal);
     open(target, Kind::Play);
+}
+
+void StreamProbe::playCounter(const std::string& target) { open(target, Kind::Counter); }
+
+std::vector<StreamProbe::Played> StreamProbe::played() const {
+    std::lock_guard lock(mutex_);
+    return played_;
 }
 
 void StreamProbe::presentSource(const std::string& name, Signal signal) {
@@ -142,8 +153,14 @@ void StreamProbe::process(void* data) {
             frames = std::min(frames, buffer->requested ? std::uint32_t(buffer->requested) : quantum);
             auto* out = static_cast<float*>(plane.data);
             const bool playing = stream.playing.load();
+            if (stream.counter) {
+                std::lock_guard lock(probe.mutex_);
+                probe.played_.push_back({at, probe.nextCount_, frames});
+            }
             for (std::uint32_t f = 0; f < frames; ++f) {
-                const auto frame = playing ? probe.signal_(at + f) : std::array<float, 2>{};
+                const auto frame = !playing            ? std::array<float, 2>{}
+                                   : stream.counter ? counterFrame(probe.nextCount_++)
+                                                    : probe.signal_(at + f);
                 out[2 * f] = frame[0];
                 out[2 * f + 1] = frame[1];
             }
@@ -152,26 +169,90 @@ void StreamProbe::process(void* data) {
             plane.chunk->size = frames * 2 * sizeof(float);
         } else {
             // Buffers that waited for a late callback belong to earlier cycles, whose positions are
-            // gone: a cycle that finds more than one records nothing.
-            pw_buffer* later = pw_stream_dequeue_buffer(stream.stream);
-            if (later) {
-                while (later) {
-                    pw_stream_queue_buffer(stream.stream, later);
-                    later = pw_stream_dequeue_buffer(stream.stream);
-                }
-            } else {
-                const auto* in = static_cast<const float*>(plane.data) + plane.chunk->offset / sizeof(float);
-                const std::size_t samples = std::min(plane.chunk->size, plane.maxsize) / sizeof(float);
-                std::lock_guard lock(probe.mutex_);
+            // gone: they are kept, in order, without one.
+            std::vector<pw_buffer*> waiting{buffer};
+            while (pw_buffer* later = pw_stream_dequeue_buffer(stream.stream)) waiting.push_back(later);
+            std::lock_guard lock(probe.mutex_);
+            for (std::size_t i = 0; i < waiting.size(); ++i) {
+                const spa_data& data = waiting[i]->buffer->datas[0];
+                if (!data.data || !data.chunk) continue;
+                const auto* in = static_cast<const float*>(data.data) + data.chunk->offset / sizeof(float);
+                const std::size_t samples = std::min(data.chunk->size, data.maxsize) / sizeof(float);
                 const bool sound = std::any_of(in, in + samples, [](float v) { return v != 0.0f; });
                 if (sound || !probe.blocks_.empty()) {
-                    probe.blocks_.push_back({at, quantum, std::vector<float>(in, in + samples)});
+                    const std::int64_t position = i + 1 == waiting.size() ? at : -1;
+                    probe.blocks_.push_back({position, quantum, std::vector<float>(in, in + samples)});
                     probe.frames_ += samples / 2;
                 }
             }
+            for (std::size_t i = 1; i < waiting.size(); ++i) pw_stream_queue_buffer(stream.stream, waiting[i]);
         }
     }
     pw_stream_queue_buffer(stream.stream, buffer);
+}
+
+std::array<float, 2> counterFrame(std::uint32_t n) {
+    const float value = float(n % (1u << 22)) / float(1u << 22);
+    return {value, -value};
+}
+
+std::int64_t counterValue(const std::array<float, 2>& frame) {
+    if (frame[0] == 0.0f && frame[1] == 0.0f) return 0;
+    const float scaled = frame[0] * float(1u << 22);
+    if (frame[1] != -frame[0] || scaled < 1.0f || scaled != std::floor(scaled)) return -1;
+    return std::int64_t(scaled);
+}
+
+CounterCheck checkCounter(const std::vector<StreamProbe::Block>& recorded, const std::vector<StreamProbe::Played>& played) {
+    CounterCheck check;
+    std::int64_t last = 0;
+    bool inSilence = false;
+    // A probe's own missed cycle: a played block or a recorded one that does not follow on (where
+    // the quantum changes, the graph's position may jump).
+    for (std::size_t i = 1; i < played.size(); ++i)
+        if (played[i].frames == played[i - 1].frames &&
+            played[i].position != played[i - 1].position + std::int64_t(played[i - 1].frames))
+            ++check.missedCycles;
+    for (std::size_t i = 1; i < recorded.size(); ++i)
+        if (recorded[i].position < 0 ||
+            (recorded[i].quantum == recorded[i - 1].quantum && recorded[i - 1].position >= 0 &&
+             recorded[i].position != recorded[i - 1].position + std::int64_t(recorded[i - 1].samples.size() / 2)))
+            ++check.missedCycles;
+    for (const auto& block : recorded) {
+        for (std::size_t f = 0; f < block.samples.size() / 2; ++f) {
+            const std::int64_t value = counterValue({block.samples[2 * f], block.samples[2 * f + 1]});
+            if (value < 0) {
+                ++check.corrupt;
+                continue;
+            }
+            if (value == 0) {
+                inSilence = last > 0;
+                continue;
+            }
+            if (inSilence) ++check.silenceRuns;
+            inSilence = false;
+            ++check.frames;
+            if (last > 0 && value <= last) ++check.repeated;
+            if (last > 0 && value > last + 1) check.lost += std::size_t(value - last - 1);
+            last = std::max(last, value);
+            if (block.position < 0) continue;
+            // The block that played this value, found by its first value (blocks come in order).
+            const auto it = std::upper_bound(played.begin(), played.end(), std::uint32_t(value),
+                                             [](std::uint32_t v, const StreamProbe::Played& p) { return v < p.first; });
+            if (it == played.begin()) continue;
+            const StreamProbe::Played& source = *std::prev(it);
+            if (std::uint32_t(value) >= source.first + source.frames) continue;
+            const std::int64_t delay = block.position + std::int64_t(f) - (source.position + (value - source.first));
+            ++check.delays[delay];
+        }
+    }
+    return check;
+}
+
+std::int64_t CounterCheck::delay() const {
+    const auto most = std::max_element(delays.begin(), delays.end(),
+                                       [](const auto& a, const auto& b) { return a.second < b.second; });
+    return most == delays.end() ? -1 : most->first;
 }
 
 std::size_t longestMatchingRun(const std::vector<StreamProbe::Block>& blocks,
