@@ -6,7 +6,9 @@
 //
 // The delay is whatever the FIFO held when a cycle began. It starts as one quantum; a longer
 // quantum finds it short once, and the source fills the difference with silence (one run, no
-// frame lost); a shorter quantum leaves it as it was, since shortening it would drop frames.
+// frame lost); a shorter quantum leaves it as it was while sound passes, since shortening it would
+// drop frames. Only while nothing but digital silence has passed (since the start, or for a
+// second) does the delay shrink back to one quantum, by skipping silent frames no one can miss.
 #pragma once
 
 #include <algorithm>
@@ -59,16 +61,23 @@ public:
         if (!started_ || (restart_.load(std::memory_order_relaxed) && restart_.exchange(false))) {
             read = before;  // what arrived before the source ran has no listener: start afresh
             started_ = true;
+            silentFrames_ = kRefitAfterSilence;  // nothing has passed yet
             std::memset(out, 0, std::size_t(frames) * kChannels * sizeof(float));
             held_.store(0, std::memory_order_relaxed);
             read_.store(read, std::memory_order_release);
             return;
         }
-        const std::uint32_t held = before - read;
+        std::uint32_t held = before - read;
+        if (held > frames && silentFrames_ >= kRefitAfterSilence) {
+            const std::uint32_t skipped = leadingSilence(read, held - frames);
+            read += skipped;
+            held -= skipped;
+        }
         const std::uint32_t taken = std::min(frames, held);
         copyOut(read, out, taken);
         std::memset(out + std::size_t(taken) * kChannels, 0, std::size_t(frames - taken) * kChannels * sizeof(float));
         if (taken < frames) inserted_.fetch_add(frames - taken, std::memory_order_relaxed);
+        silentFrames_ = isSilent(out, frames) ? std::min(silentFrames_ + frames, kRefitAfterSilence) : 0;
         held_.store(held, std::memory_order_relaxed);
         read_.store(read + taken, std::memory_order_release);  // hands the room back
     }
@@ -84,10 +93,32 @@ public:
     // stream was stopped and started again, or its format changed).
     void restart() { restart_.store(true, std::memory_order_release); }
 
+    // Digital silence passed for this long (48 kHz frames) lets the delay shrink back.
+    static constexpr std::uint32_t kRefitAfterSilence = 48000;
+
 private:
     static std::uint64_t pack(std::uint64_t cycle, std::uint32_t write) { return cycle << 32 | write; }
     static std::uint32_t cycleOf(std::uint64_t stamp) { return std::uint32_t(stamp >> 32); }
     static std::uint32_t writeOf(std::uint64_t stamp) { return std::uint32_t(stamp); }
+
+    static bool isSilent(const float* samples, std::uint32_t frames) {
+        for (std::size_t i = 0, n = std::size_t(frames) * kChannels; i < n; ++i)
+            if (samples[i] != 0.0f) return false;
+        return true;
+    }
+
+    // How many of the `most` frames held from ring position `at` on are silent, from the first.
+    std::uint32_t leadingSilence(std::uint32_t at, std::uint32_t most) const {
+        std::uint32_t silent = 0;
+        bool sound = false;
+        pieces(at, most, [&](std::uint32_t ring, std::uint32_t, std::uint32_t count) {
+            for (std::uint32_t f = 0; f < count && !sound; ++f) {
+                if (isSilent(&samples_[std::size_t(ring + f) * kChannels], 1)) ++silent;
+                else sound = true;
+            }
+        });
+        return silent;
+    }
 
     // Copies `frames` frames at ring position `at` in or out, in at most two pieces.
     void copyIn(std::uint32_t at, const float* from, std::uint32_t frames) {
@@ -120,6 +151,7 @@ private:
     std::atomic<std::uint64_t> stamp_{0};       // producer writes: its last cycle and write index
     std::atomic<std::uint32_t> read_{0};        // consumer writes: what it has taken
     bool started_ = false;                      // consumer only
+    std::uint32_t silentFrames_ = 0;            // consumer only: silence delivered since the last sound
     std::atomic<bool> restart_{false};
     std::atomic<std::uint32_t> held_{0};
     std::atomic<std::uint64_t> dropped_{0};

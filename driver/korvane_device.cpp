@@ -91,12 +91,15 @@ KorvaneDevice::~KorvaneDevice() {
 bool KorvaneDevice::connectStream(Side& side) {
     const bool sink = side.sink;
     // Low priorities: KORVANE never becomes the desktop's default output or microphone over a real
-    // device, nor drives a graph that has one.
+    // device, nor drives a graph that has one. Suspended as soon as it is idle: an idle node keeps
+    // its format, and one that starts again with the format of a rate the graph has left runs
+    // converted; a suspended one takes the graph's rate when it starts.
     pw_properties* props = pw_properties_new(
         PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, sink ? "Playback" : "Capture",
         PW_KEY_MEDIA_CLASS, sink ? "Audio/Sink" : "Audio/Source", PW_KEY_NODE_NAME, sink ? kSinkName : kSourceName,
         PW_KEY_NODE_DESCRIPTION, kDescription, PW_KEY_NODE_GROUP, kGroup, PW_KEY_AUDIO_CHANNELS, "2",
-        SPA_KEY_AUDIO_POSITION, "FL,FR", PW_KEY_PRIORITY_SESSION, "-1000", PW_KEY_PRIORITY_DRIVER, "1", nullptr);
+        SPA_KEY_AUDIO_POSITION, "FL,FR", PW_KEY_PRIORITY_SESSION, "-1000", PW_KEY_PRIORITY_DRIVER, "1",
+        PW_KEY_NODE_SUSPEND_ON_IDLE, "true", nullptr);
     if (!preference_.empty()) pw_properties_set(props, PW_KEY_NODE_RATE, preference_.c_str());
     pw_stream* stream = pw_stream_new(core_, sink ? kSinkName : kSourceName, props);
     if (!stream) return false;

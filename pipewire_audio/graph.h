@@ -27,7 +27,6 @@ struct Node {
     std::optional<std::uint32_t> formatRate;  // of the negotiated format, while it has one
     std::vector<float> channelVolumes;        // linear, from Props
     bool mute = false;
-    bool portsConfigured = false;  // its ports were set up (PortConfig), as the session does for a device
     KorvaneSettings korvane;
 };
 

@@ -150,7 +150,6 @@ struct GraphConnection::Bound {
         if (it == self->owner->graph_.nodes.end() || !param) return;
         if (id == SPA_PARAM_Props) readProps(param, it->second);
         if (id == SPA_PARAM_Format) readFormat(param, it->second);
-        if (id == SPA_PARAM_PortConfig) it->second.portsConfigured = true;
         self->owner->signal();
     }
     static void deviceInfo(void* data, const pw_device_info* info) {
@@ -321,8 +320,8 @@ void GraphConnection::bindGlobal(std::uint32_t id, const char* type, const spa_d
         bound->proxy = static_cast<pw_proxy*>(pw_registry_bind(registry_, id, type, PW_VERSION_NODE, 0));
         if (!bound->proxy) return;
         pw_node_add_listener(reinterpret_cast<pw_node*>(bound->proxy), &bound->listener, &kNodeEvents, bound.get());
-        uint32_t params[] = {SPA_PARAM_Props, SPA_PARAM_Format, SPA_PARAM_PortConfig};
-        pw_node_subscribe_params(reinterpret_cast<pw_node*>(bound->proxy), params, 3);
+        uint32_t params[] = {SPA_PARAM_Props, SPA_PARAM_Format};
+        pw_node_subscribe_params(reinterpret_cast<pw_node*>(bound->proxy), params, 2);
     } else if (kind == PW_TYPE_INTERFACE_Device) {
         graph_.devices[id] = DeviceObject{.id = id, .props = props};
         bound->proxy = static_cast<pw_proxy*>(pw_registry_bind(registry_, id, type, PW_VERSION_DEVICE, 0));

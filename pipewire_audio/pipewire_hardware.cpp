@@ -24,10 +24,9 @@ constexpr std::array<double, 6> kKorvaneRates{44100, 48000, 88200, 96000, 176400
 constexpr double kMinimumGainDb = -60.0;
 constexpr double kMaximumGainDb = 12.0;
 constexpr double kWriteSeconds = 2.0;
-// The session manager switches once it has set up the sink: after korvane-driver made KORVANE
-// anew for a new rate, that took over 5 s on a loaded machine.
+// The session manager switches once it has set up the sink: that took over 5 s on a loaded machine.
 constexpr double kDefaultOutputSeconds = 12.0;
-constexpr double kRebuildSeconds = 4.0;  // a new rate makes the driver's nodes anew
+constexpr double kHostedDeviceSeconds = 4.0;  // the driver makes or removes a DAW device's nodes
 constexpr const char* kConfiguredSinkKey = "default.configured.audio.sink";
 constexpr const char* kJSONType = "Spa:String:JSON";
 constexpr char kStreamKeySeparator = '\x1f';
@@ -91,7 +90,7 @@ void PipeWireHardware::refresh() {
     devices_.clear();
     streams_.clear();
 
-    // KORVANE keeps its id while the driver makes its nodes anew for another rate.
+    // KORVANE keeps its id while the driver makes its nodes anew (a driver or session manager restarted).
     std::set<std::string> keep{kKorvaneSink};
     const auto add = [&](Device device, const std::string& uid) {
         device.id = ids_.idFor(uid);
@@ -138,8 +137,8 @@ double PipeWireHardware::nominalRate(const Device& device) const {
     if (!entry) return graph.clock.graphRate();
     const auto node = graph.nodes.find(entry->sinkNode ? entry->sinkNode : entry->sourceNode);
     if (node == graph.nodes.end()) return graph.clock.graphRate();
-    if (entry->korvane && node->second.korvane.rate) return *node->second.korvane.rate;
-    // A suspended node has no format: then it runs at the graph's rate when it next starts.
+    // KORVANE as any device: it runs at the graph's rate, which its format shows while it runs. A
+    // suspended node has no format: then it runs at the graph's rate when it next starts.
     if (node->second.running && node->second.formatRate) return *node->second.formatRate;
     return graph.clock.graphRate();
 }
@@ -375,8 +374,7 @@ OSStatus PipeWireHardware::setPropertyData(AudioObjectID object, const AudioObje
         std::memcpy(&rate, data, sizeof rate);
         if (std::find(kKorvaneRates.begin(), kKorvaneRates.end(), rate) == kKorvaneRates.end())
             return kAudioDeviceUnsupportedFormatError;
-        return setKorvaneParam(*device(object)->entry, "korvane.rate", rate,
-                               [rate](const KorvaneSettings& shown) { return shown.rate == rate; });
+        return setKorvaneRate(*device(object), rate);
     }
     case kAudioDevicePropertyVolumeScalar: {
         float level = 0;
@@ -498,16 +496,27 @@ OSStatus PipeWireHardware::setKorvaneParam(const DeviceEntry& korvane, const cha
     const auto* pod = static_cast<const spa_pod*>(spa_pod_builder_pop(&builder, &frames[0]));
     if (!connection_->setNodeParam(korvane.sinkNode, SPA_PARAM_Props, pod))
         return connection_->connected() ? kAudioHardwareBadDeviceError : kAudioHardwareNotRunningError;
-    // The sink may be made anew meanwhile (a new rate): read what the node of KORVANE's name shows,
-    // once the session has set up its ports; until then it will not make it the default output.
     const bool done = connection_->waitFor(
         [&] {
             const Node* node = connection_->graph().nodeNamed(kKorvaneSink);
-            return node && shown(node->korvane) && node->portsConfigured;
+            return node && shown(node->korvane);
         },
-        std::string_view(key) == "korvane.rate" ? kRebuildSeconds : kWriteSeconds);
+        kWriteSeconds);
     if (done) return kAudioHardwareNoError;
     return connection_->connected() ? kAudioHardwareUnspecifiedError : kAudioHardwareNotRunningError;
+}
+
+// KORVANE runs at the graph's rate. The rate in effect is set at once; another is offered to the
+// graph as KORVANE's preferred rate, which the graph follows only while idle and when the session
+// allows the rate: not followed within the contract's time, the driver withdraws the preference
+// and the write fails as an unsupported format.
+OSStatus PipeWireHardware::setKorvaneRate(const Device& korvane, double rate) {
+    if (nominalRate(korvane) == rate) return kAudioHardwareNoError;
+    const OSStatus status = setKorvaneParam(*korvane.entry, "korvane.rate", rate,
+                                            [this, &korvane, rate](const KorvaneSettings&) {
+                                                return nominalRate(korvane) == rate;
+                                            });
+    return status == kAudioHardwareUnspecifiedError ? kAudioDeviceUnsupportedFormatError : status;
 }
 
 OSStatus PipeWireHardware::setVolume(const DeviceEntry& entry, float level) {
@@ -578,7 +587,7 @@ OSStatus PipeWireHardware::createDAWDevice(const std::vector<std::string>& subde
     const std::string request = nlohmann::json{{"uid", uid}, {"name", name}, {"output", output->uid}}.dump();
     if (!connection_->setMetadata("korvane", PW_ID_CORE, "korvane.daw.create", kJSONType, request.c_str()))
         return kAudioHardwareNotRunningError;
-    if (!connection_->waitFor([&] { return connection_->graph().nodeNamed(uid) != nullptr; }, kRebuildSeconds))
+    if (!connection_->waitFor([&] { return connection_->graph().nodeNamed(uid) != nullptr; }, kHostedDeviceSeconds))
         return connection_->connected() ? kAudioHardwareUnspecifiedError : kAudioHardwareNotRunningError;
     refresh();
     id = ids_.idFor(uid);
@@ -603,7 +612,7 @@ OSStatus PipeWireHardware::destroyAggregateDevice(AudioObjectID id) {
     const std::string request = nlohmann::json{{"uid", uid}}.dump();
     if (!connection_->setMetadata("korvane", PW_ID_CORE, "korvane.daw.remove", kJSONType, request.c_str()))
         return kAudioHardwareUnsupportedOperationError;
-    if (!connection_->waitFor([&] { return connection_->graph().nodeNamed(uid) == nullptr; }, kRebuildSeconds))
+    if (!connection_->waitFor([&] { return connection_->graph().nodeNamed(uid) == nullptr; }, kHostedDeviceSeconds))
         return connection_->connected() ? kAudioHardwareUnspecifiedError : kAudioHardwareNotRunningError;
     return kAudioHardwareNoError;
 }
@@ -642,8 +651,8 @@ OSStatus PipeWireHardware::startDevice(AudioObjectID id, AudioDeviceIOProcID pro
     if (it->second.filter && it->second.filter->running()) return kAudioHardwareNoError;
     it->second.filter.reset();
 
-    // A member's ports come a moment after its node (the driver makes its nodes anew for a new
-    // rate): wait for them, within a limit.
+    // A member's ports come a moment after its node (a device just plugged in, KORVANE made anew):
+    // wait for them, within a limit.
     std::vector<ChannelPort> inputs;
     std::vector<ChannelPort> outputs;
     const auto portsReady = [&] {

@@ -89,6 +89,7 @@ private:
     OSStatus setDefaultOutput(const Device& device);
     OSStatus setKorvaneParam(const DeviceEntry& korvane, const char* key, double value,
                              const std::function<bool(const KorvaneSettings&)>& shown);
+    OSStatus setKorvaneRate(const Device& korvane, double rate);
     OSStatus setVolume(const DeviceEntry& entry, float level);
     OSStatus createDAWDevice(const std::vector<std::string>& subdevices, const std::string& uid, const std::string& name,
                              AudioObjectID& id);

@@ -155,6 +155,41 @@ TEST(FrameFifo, EveryFrameOnceInOrderWhicheverRunsFirstAndWhateverTheQuantum) {
     }
 }
 
+// A shorter quantum keeps the delay while sound passes, and gives it back to one quantum only
+// through silence: at the start, or after a second of it.
+TEST(FrameFifo, TheDelayShrinksBackOnlyThroughSilence) {
+    struct Row {
+        const char* name;
+        bool soundBefore;       // the 1024-frame stretch carries sound
+        int silentCyclesBetween;  // 256-frame cycles of silence before the sound that is measured
+        std::uint32_t delay;    // of that sound
+    };
+    const Row rows[] = {
+        {"silence at the start", false, 0, 256},
+        {"sound, then straight on", true, 0, 1024},
+        {"sound, a moment of silence", true, 20, 1024},
+        {"sound, a second of silence", true, 200, 256},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        FrameFifo fifo(1 << 15);
+        std::uint64_t cycle = 1;
+        std::vector<float> out;
+        const auto run = [&](std::uint32_t quantum, bool sound) {
+            std::vector<float> in(std::size_t(quantum) * 2, sound ? 0.25f : 0.0f);
+            out.resize(in.size());
+            fifo.push(cycle, in.data(), quantum);
+            fifo.pop(cycle, out.data(), quantum);
+            ++cycle;
+        };
+        for (int i = 0; i < 10; ++i) run(1024, row.soundBefore);
+        for (int i = 0; i < row.silentCyclesBetween; ++i) run(256, false);
+        for (int i = 0; i < 10; ++i) run(256, true);
+        EXPECT_EQ(fifo.delay(), row.delay);
+        EXPECT_EQ(out, std::vector<float>(out.size(), 0.25f));
+    }
+}
+
 TEST(FrameFifo, TheFirstDelayIsOneQuantumAndARestartForgetsWhatWasHeld) {
     FrameFifo fifo(1024);
     std::vector<float> block(2 * 256, 0.5f), out(2 * 256);

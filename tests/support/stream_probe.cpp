@@ -106,7 +106,14 @@ void StreamProbe::play(const std::string& target, Signal signal) {
     open(target, Kind::Play);
 }
 
-void StreamProbe::playCounter(const std::string& target) { open(target, Kind::Counter); }
+void StreamProbe::playFrames(const std::string& target, Signal signal) {
+    signal_ = std::move(signal);
+    open(target, Kind::Counter);
+}
+
+void StreamProbe::playCounter(const std::string& target) {
+    playFrames(target, [](std::int64_t n) { return counterFrame(std::uint32_t(n + 1)); });
+}
 
 std::vector<StreamProbe::Played> StreamProbe::played() const {
     std::lock_guard lock(mutex_);
@@ -155,11 +162,11 @@ void StreamProbe::process(void* data) {
             const bool playing = stream.playing.load();
             if (stream.counter) {
                 std::lock_guard lock(probe.mutex_);
-                probe.played_.push_back({at, probe.nextCount_, frames});
+                probe.played_.push_back({at, probe.nextCount_ + 1, frames});
             }
             for (std::uint32_t f = 0; f < frames; ++f) {
                 const auto frame = !playing            ? std::array<float, 2>{}
-                                   : stream.counter ? counterFrame(probe.nextCount_++)
+                                   : stream.counter ? probe.signal_(probe.nextCount_++)
                                                     : probe.signal_(at + f);
                 out[2 * f] = frame[0];
                 out[2 * f + 1] = frame[1];
@@ -205,19 +212,9 @@ std::int64_t counterValue(const std::array<float, 2>& frame) {
 
 CounterCheck checkCounter(const std::vector<StreamProbe::Block>& recorded, const std::vector<StreamProbe::Played>& played) {
     CounterCheck check;
+    std::int64_t first = 0;
     std::int64_t last = 0;
     bool inSilence = false;
-    // A probe's own missed cycle: a played block or a recorded one that does not follow on (where
-    // the quantum changes, the graph's position may jump).
-    for (std::size_t i = 1; i < played.size(); ++i)
-        if (played[i].frames == played[i - 1].frames &&
-            played[i].position != played[i - 1].position + std::int64_t(played[i - 1].frames))
-            ++check.missedCycles;
-    for (std::size_t i = 1; i < recorded.size(); ++i)
-        if (recorded[i].position < 0 ||
-            (recorded[i].quantum == recorded[i - 1].quantum && recorded[i - 1].position >= 0 &&
-             recorded[i].position != recorded[i - 1].position + std::int64_t(recorded[i - 1].samples.size() / 2)))
-            ++check.missedCycles;
     for (const auto& block : recorded) {
         for (std::size_t f = 0; f < block.samples.size() / 2; ++f) {
             const std::int64_t value = counterValue({block.samples[2 * f], block.samples[2 * f + 1]});
@@ -234,6 +231,7 @@ CounterCheck checkCounter(const std::vector<StreamProbe::Block>& recorded, const
             ++check.frames;
             if (last > 0 && value <= last) ++check.repeated;
             if (last > 0 && value > last + 1) check.lost += std::size_t(value - last - 1);
+            if (first == 0) first = value;
             last = std::max(last, value);
             if (block.position < 0) continue;
             // The block that played this value, found by its first value (blocks come in order).
@@ -246,6 +244,17 @@ CounterCheck checkCounter(const std::vector<StreamProbe::Block>& recorded, const
             ++check.delays[delay];
         }
     }
+    // The probe's own missed cycles while what was heard went through: a played block or a recorded
+    // one that does not follow on (where the quantum changes, the graph's position may jump).
+    for (std::size_t i = 1; i < played.size(); ++i)
+        if (played[i].first > first && played[i].first <= last && played[i].frames == played[i - 1].frames &&
+            played[i].position != played[i - 1].position + std::int64_t(played[i - 1].frames))
+            ++check.missedCycles;
+    for (std::size_t i = 1; i < recorded.size(); ++i)
+        if (recorded[i].position < 0 ||
+            (recorded[i].quantum == recorded[i - 1].quantum && recorded[i - 1].position >= 0 &&
+             recorded[i].position != recorded[i - 1].position + std::int64_t(recorded[i - 1].samples.size() / 2)))
+            ++check.missedCycles;
     return check;
 }
 

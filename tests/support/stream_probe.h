@@ -41,13 +41,15 @@ public:
     bool connected() const { return core_ != nullptr; }
     // Plays `signal` into the node named `target` from now on.
     void play(const std::string& target, Signal signal);
-    // Plays a counter into the node named `target`: frame n (from 1) carries n (see counterFrame),
-    // whatever the graph's position, so what is recorded tells every lost, repeated or reordered
-    // frame; played() tells where each block went out.
+    // Plays `signal` of the stream's own frame number (from 0) into the node named `target`,
+    // whatever the graph's position or rate; played() tells where each block went out.
+    void playFrames(const std::string& target, Signal signal);
+    // playFrames of a counter: frame n carries n + 1 (see counterFrame), so what is recorded tells
+    // every lost, repeated or reordered frame.
     void playCounter(const std::string& target);
     struct Played {
         std::int64_t position = 0;  // the graph position of the block
-        std::uint32_t first = 0;    // the counter of its first frame
+        std::uint32_t first = 0;    // the counter value of its first frame (its frame number + 1)
         std::uint32_t frames = 0;
     };
     std::vector<Played> played() const;
@@ -78,7 +80,7 @@ private:
     std::vector<std::unique_ptr<Stream>> streams_;
     std::uint32_t latency_;
     Signal signal_;
-    std::uint32_t nextCount_ = 1;  // the data thread's
+    std::uint32_t nextCount_ = 0;  // the data thread's: the next frame of playFrames
     mutable std::mutex mutex_;
     std::vector<Block> blocks_;
     std::vector<Played> played_;
