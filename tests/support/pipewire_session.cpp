@@ -17,10 +17,11 @@ namespace korvane::test {
 namespace {
 
 // WirePlumber starts once the server answers (a socket file alone may be one that a killed server
-// left behind); both end with the session's process group.
+// left behind); both end with the session's process group. The shell stays, so the session bus
+// outlives a WirePlumber that a test restarts.
 constexpr const char* kSessionScript =
     "pipewire & i=0; until pw-cli info 0 >/dev/null 2>&1 || [ $i -ge 400 ]; do sleep 0.025; i=$((i+1)); done; "
-    "exec wireplumber";
+    "wireplumber & wait";
 
 }  // namespace
 
@@ -75,6 +76,16 @@ bool PipeWireSession::restart() {
     stop();
     ready_ = start();
     return ready_;
+}
+
+pid_t PipeWireSession::sessionManager() const {
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const pid_t pid = std::stoi(name);
+        if (::getpgid(pid) == group_ && readFile(entry.path() / "comm") == "wireplumber\n") return pid;
+    }
+    return -1;
 }
 
 int PipeWireSession::run(const std::vector<std::string>& arguments, std::string* output) const {

@@ -37,6 +37,8 @@ public:
 
     // Ends the server and WirePlumber, as a user restarting them does, and starts them again.
     bool restart();
+    // The session's own WirePlumber, or -1.
+    pid_t sessionManager() const;
 
     // Every object, as pw-dump shows them; an empty array when it fails.
     nlohmann::json dump() const;
