@@ -30,7 +30,6 @@ struct DeviceAudio {
 
     virtual_device::SinkProcessing processing;  // settings: any thread; telemetry: main loop reads
     std::atomic<std::uint64_t> reads{0};        // source cycles that delivered audio to a reader
-    std::atomic<std::uint32_t> quantum{0};      // the source's callback writes: its last cycle's frames
     // Main loop writes: a link takes the source's output. The graph runs the source with the sink
     // (one group) even when nothing reads it, so its cycles alone say nothing.
     std::atomic<bool> sourceRead{false};

@@ -167,19 +167,17 @@ void KorvaneDevice::publishProps() {
     pw_stream_update_params(sink_.stream, params, 1);
 }
 
-// The source's capture latency: one quantum, and whatever the FIFO holds beyond it (after the
-// quantum grew shorter). What the source's peer declared (the playback latency downstream) is
-// kept beside it: a port's Latency params are replaced as a whole.
+// The source's capture latency: the FIFO's delay in frames while it runs (a reader's own idea of
+// the quantum may not be the graph's), one quantum before. What the source's peer declared (the
+// playback latency downstream) is kept beside it: a port's Latency params are replaced as a whole.
 void KorvaneDevice::publishLatency() {
     if (!source_.stream) return;
-    const std::uint32_t quantum = audio_.quantum.load(std::memory_order_relaxed);
     const std::uint32_t delay = audio_.fifo->delay();
-    const std::uint32_t beyond = quantum > 0 && delay > quantum ? delay - quantum : 0;
-    latencyPublished_ = beyond;
+    latencyPublished_ = delay;
     std::uint8_t buffer[1024];
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-    spa_latency_info capture = SPA_LATENCY_INFO(SPA_DIRECTION_OUTPUT, .min_quantum = 1.0f, .max_quantum = 1.0f,
-                                                .min_rate = beyond, .max_rate = beyond);
+    spa_latency_info capture = delay > 0 ? SPA_LATENCY_INFO(SPA_DIRECTION_OUTPUT, .min_rate = delay, .max_rate = delay)
+                                         : SPA_LATENCY_INFO(SPA_DIRECTION_OUTPUT, .min_quantum = 1.0f, .max_quantum = 1.0f);
     const spa_pod* params[2] = {spa_latency_build(&builder, SPA_PARAM_Latency, &capture), nullptr};
     std::uint32_t count = 1;
     if (downstream_) params[count++] = spa_latency_build(&builder, SPA_PARAM_Latency, &*downstream_);
@@ -187,10 +185,7 @@ void KorvaneDevice::publishLatency() {
 }
 
 void KorvaneDevice::refreshLatency() {
-    const std::uint32_t quantum = audio_.quantum.load(std::memory_order_relaxed);
-    const std::uint32_t delay = audio_.fifo->delay();
-    const std::uint32_t beyond = quantum > 0 && delay > quantum ? delay - quantum : 0;
-    if (beyond != latencyPublished_) publishLatency();
+    if (audio_.fifo->delay() != latencyPublished_) publishLatency();
 }
 
 void KorvaneDevice::resetVolume(Side& side) {
@@ -366,7 +361,6 @@ void KorvaneDevice::processSource(void* data) {
         if (buffer->requested > 0) frames = std::min<std::uint32_t>(frames, std::uint32_t(buffer->requested));
         else if (position) frames = std::min<std::uint32_t>(frames, std::uint32_t(position->clock.duration));
         audio.fifo->pop(cycleOf(position), static_cast<float*>(plane.data), frames);
-        audio.quantum.store(frames, std::memory_order_relaxed);
         plane.chunk->offset = 0;
         plane.chunk->stride = kFrameBytes;
         plane.chunk->size = frames * kFrameBytes;

@@ -104,7 +104,7 @@ private:
     std::optional<std::uint32_t> askedRate_;
     std::string preference_;  // "node.rate" as the nodes carry it; empty: never set
     std::string earlierPreference_;
-    std::uint32_t latencyPublished_ = ~0u;  // frames beyond one quantum, as last declared
+    std::uint32_t latencyPublished_ = ~0u;  // the delay last declared, in frames (0: one quantum)
     std::optional<spa_latency_info> downstream_;  // the source's peer's playback latency
 };
 

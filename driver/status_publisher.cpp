@@ -68,9 +68,12 @@ void StatusPublisher::tick() {
         peaks_ = audio_.processing.takeHeldPeaks();
         ++audio_.publications;
     }
-    std::string status = statusText(peaks_, audio_.publications, audio_.reads.load(std::memory_order_relaxed));
-    if (status == status_ && !std::exchange(overwritten_, false)) return;
-    status_ = std::move(status);
+    const std::uint64_t reads = audio_.reads.load(std::memory_order_relaxed);
+    const bool news = audio_.publications != publicationsShown_ || reads != readsShown_;
+    if (!news && !std::exchange(overwritten_, false)) return;  // idle: nothing to format or send
+    publicationsShown_ = audio_.publications;
+    readsShown_ = reads;
+    status_ = statusText(peaks_, audio_.publications, reads);
     publish();
 }
 

@@ -55,6 +55,8 @@ private:
     std::uint32_t subject_ = SPA_ID_INVALID;
     virtual_device::Peaks peaks_{};   // the last published
     std::string status_;              // the value in effect
+    std::uint64_t publicationsShown_ = 0;  // the counters status_ shows
+    std::uint64_t readsShown_ = 0;
 };
 
 // The status text of the seven numbers: peaks, publications, reads, 0.

@@ -77,7 +77,8 @@ TEST_F(DriverDesktopTest, PaplayReachesTheSourceWholeAndJackReadsTheLatencyMeasu
     EXPECT_EQ(player.wait(20s), 0);
     ASSERT_TRUE(waitUntil([&] { return recorder.recordedFrames() >= 48000; }, 10s));
     const auto heard = korvane::test::checkCounter(recorder.recorded(), {});
-    EXPECT_TRUE(heard.whole()) << heard.frames << " heard, " << heard.lost << " lost, " << heard.repeated << " repeated";
+    EXPECT_TRUE(heard.whole()) << heard.frames << " heard, " << heard.lost << " lost, " << heard.repeated << " repeated, "
+                               << heard.missedCycles << " cycles the recorder missed";
     EXPECT_EQ(heard.frames, 48000u) << "the whole file";
 
     // The delay through KORVANE, measured with the probe's own counter, against what JACK reads.
