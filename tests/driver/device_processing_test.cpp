@@ -103,7 +103,9 @@ TEST(FrameFifo, EveryFrameOnceInOrderWhicheverRunsFirstAndWhateverTheQuantum) {
         std::vector<int> delayChanges;
         std::uint32_t longest = 0;
         std::int64_t delay = -1;
-        for (const auto& [quantum, cycles] : row.quanta) {
+        for (const auto& stretch : row.quanta) {
+            const std::uint32_t quantum = stretch.first;  // captured below: no structured binding
+            const int cycles = stretch.second;
             int changes = 0;
             for (int c = 0; c < cycles; ++c, ++cycle, position += quantum) {
                 in.resize(std::size_t(quantum) * 2);
