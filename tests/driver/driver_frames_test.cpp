@@ -26,6 +26,14 @@ using namespace std::chrono_literals;
 constexpr const char* kControlSink = "control.sink";
 constexpr const char* kControlSource = "control.source";
 
+// One case of the frame table.
+struct Case {
+    const char* name;
+    std::vector<std::uint32_t> forced;  // the quantum of each stretch; empty: the graph's choice
+    std::uint32_t ask;                  // the latency the players and recorders ask for
+    std::size_t increases;              // quantum changes to a longer one
+};
+
 class DriverFramesTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -49,6 +57,8 @@ protected:
         return found.is_null() ? "" : found["info"].value("state", "");
     }
 
+    void runTable(const std::vector<Case>& cases);
+
     PipeWireSession session;
     std::unique_ptr<RunningProgram> driver;
     std::unique_ptr<RunningProgram> control;
@@ -62,25 +72,18 @@ struct Path {
     const char* source;
 };
 
-TEST_F(DriverFramesTest, EveryFrameOnceAndInOrderAtEveryQuantumAndAcrossChanges) {
-    struct Case {
-        const char* name;
-        std::vector<std::uint32_t> forced;  // the quantum of each stretch; empty: the graph's choice
-        std::uint32_t ask;                  // the latency the players and recorders ask for
-        std::size_t increases;              // quantum changes to a longer one
-    };
-    const Case cases[] = {
-        {"forced 64", {64}, 256, 0},     {"forced 128", {128}, 256, 0},   {"forced 256", {256}, 256, 0},
-        {"forced 512", {512}, 256, 0},   {"forced 1024", {1024}, 256, 0}, {"forced 2048", {2048}, 256, 0},
-        {"forced 4096", {4096}, 256, 0}, {"forced 8192", {8192}, 256, 0},
-        {"players ask 8192", {}, 8192, 0}, {"players ask 1024", {}, 1024, 0}, {"players ask 256", {}, 256, 0},
-        {"256, then 2048, then 512", {256, 2048, 512}, 256, 1},
-    };
+// Each case started in two orders (the state a stream starts in has decided faults before): the
+// counter through KORVANE whole, in order, and at one delay while the quantum holds.
+void DriverFramesTest::runTable(const std::vector<Case>& cases) {
+    // Tries again only within a budget, so a loaded machine (a sanitized build) stays within the
+    // test's time limit: what is left undecided then is no verdict either way.
+    const auto retriesUntil = std::chrono::steady_clock::now() + 20s;
     for (const Case& c : cases) {
         for (const bool recorderFirst : {true, false}) {
             SCOPED_TRACE(std::string(c.name) + (recorderFirst ? ", recorder first" : ", player first"));
             bool decided = false;
-            for (int attempt = 0; attempt < 3 && !decided; ++attempt) {
+            for (int attempt = 0; attempt < 3 && !decided && (attempt == 0 || std::chrono::steady_clock::now() < retriesUntil);
+                 ++attempt) {
                 forceQuantum(c.forced.empty() ? 0 : c.forced.front());
                 Path korvane(c.ask, kSinkName, kSourceName);
                 Path loopback(c.ask, kControlSink, kControlSource);
@@ -136,6 +139,19 @@ TEST_F(DriverFramesTest, EveryFrameOnceAndInOrderAtEveryQuantumAndAcrossChanges)
         }
     }
     forceQuantum(0);
+}
+
+TEST_F(DriverFramesTest, EveryFrameOnceAndInOrderAtEveryForcedQuantum) {
+    runTable({{"forced 64", {64}, 256, 0},     {"forced 128", {128}, 256, 0},   {"forced 256", {256}, 256, 0},
+              {"forced 512", {512}, 256, 0},   {"forced 1024", {1024}, 256, 0}, {"forced 2048", {2048}, 256, 0},
+              {"forced 4096", {4096}, 256, 0}, {"forced 8192", {8192}, 256, 0}});
+}
+
+TEST_F(DriverFramesTest, EveryFrameOnceAndInOrderAtTheGraphsChoiceAndAcrossChanges) {
+    runTable({{"players ask 8192", {}, 8192, 0},
+              {"players ask 1024", {}, 1024, 0},
+              {"players ask 256", {}, 256, 0},
+              {"256, then 2048, then 512", {256, 2048, 512}, 256, 1}});
 }
 
 // The frequency of a recorded tone over the frames in [from, to): from the median time between
