@@ -23,7 +23,7 @@ using korvane::bench::cpuSeconds;
 using korvane::test::StreamProbe;
 using namespace std::chrono_literals;
 
-constexpr std::int64_t kImpulseEvery = 12000;
+constexpr std::int64_t kImpulseEvery = 24000;  // longer than any delay measured (two quanta of 8192)
 
 struct Path {
     Path(std::uint32_t ask, pid_t pid, const char* sink, const char* source)

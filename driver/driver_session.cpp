@@ -118,6 +118,7 @@ void DriverSession::start(std::uint32_t quantumLimit) {
 }
 
 void DriverSession::disconnect() {
+    disarmTimer(loop_, rebuild_);  // a rebuild asked of the old connection is none of the next one's
     defaultOutput_.reset();
     daw_.reset();
     device_.reset();
@@ -190,9 +191,11 @@ void DriverSession::coreInfo(void* data, const pw_core_info* info) {
 }
 
 // The server went away (it ended or was restarted): everything on the old connection is gone.
+// The protocol reports a broken connection with the socket's own error.
 void DriverSession::coreError(void* data, uint32_t id, int /*seq*/, int res, const char* message) {
     auto& self = *static_cast<DriverSession*>(data);
-    if (id != PW_ID_CORE || res != -EPIPE || self.phase_ == State::lost || self.phase_ == State::waiting) return;
+    const bool broken = res == -EPIPE || res == -ECONNRESET || res == -ENOTCONN || res == -ECONNREFUSED;
+    if (id != PW_ID_CORE || !broken || self.phase_ == State::lost || self.phase_ == State::waiting) return;
     std::fprintf(stderr, "korvane-driver: the PipeWire server went away (%s); reconnecting\n", message ? message : "");
     self.enter(State::lost);
 }

@@ -21,10 +21,13 @@
 namespace korvane::driver {
 
 class FrameFifo {
+    static_assert(std::atomic<std::uint64_t>::is_always_lock_free && std::atomic<std::uint32_t>::is_always_lock_free);
+
 public:
     static constexpr std::uint32_t kChannels = 2;
 
-    // Main thread, while no callback runs. Holds at least `frames` frames (a power of two).
+    // Main thread, while no callback runs. Holds at least `frames` frames (a power of two, at most
+    // 2^31: indices wrap at 2^32).
     explicit FrameFifo(std::uint32_t frames)
         : capacity_(std::bit_ceil(std::max<std::uint32_t>(frames, 2))),
           samples_(std::make_unique<float[]>(std::size_t(capacity_) * kChannels)) {}
@@ -32,33 +35,36 @@ public:
     std::uint32_t capacity() const { return capacity_; }
 
     // Producer (the sink's callback). Wait-free. Appends `frames` frames received in the graph
-    // cycle `cycle` (any value unique to a cycle). Frames that find no room are dropped and
-    // counted: that happens only when the source has stopped taking them.
-    void push(std::uint64_t cycle, const float* block, std::uint32_t frames) {
+    // cycle `cycle` (a key of that cycle, from cycleKey(); kNoCycle when the graph gave none).
+    // Frames that find no room are dropped and counted: that happens only when the source has
+    // missed more cycles than the FIFO holds quanta for.
+    void push(std::uint32_t cycle, const float* block, std::uint32_t frames) {
         const std::uint32_t write = write_;
+        // The first push of a cycle says where that cycle began, before its frames count: a pop of
+        // the same cycle takes nothing from there on, whatever it sees of the frames themselves.
+        if (cycle != kNoCycle && cycle != pushCycle_) stamp_.store(pack(cycle, write), std::memory_order_release);
+        pushCycle_ = cycle;
         const std::uint32_t read = read_.load(std::memory_order_acquire);
         const std::uint32_t room = capacity_ - (write - read);
         const std::uint32_t taken = std::min(frames, room);
         if (taken < frames) dropped_.fetch_add(frames - taken, std::memory_order_relaxed);
         copyIn(write, block, taken);
-        // The cycle travels with the write index in one word, so the consumer reads a pair that
-        // belongs together; what that cycle pushed is only read for the same cycle.
         write_ = write + taken;
-        cycleFrames_ = cycle == pushCycle_ ? cycleFrames_ + taken : taken;
-        pushCycle_ = cycle;
-        lastPush_.store(cycleFrames_, std::memory_order_relaxed);
-        stamp_.store(pack(cycle, write_), std::memory_order_release);  // publishes the frames
+        written_.store(write_, std::memory_order_release);  // publishes the frames
     }
 
     // Consumer (the source's callback). Wait-free. Fills `out` with `frames` frames for the graph
     // cycle `cycle`: the oldest held, never one pushed in this same cycle. Silence makes up what
     // is missing (the first cycle after a start, a quantum grown longer).
-    void pop(std::uint64_t cycle, float* out, std::uint32_t frames) {
+    void pop(std::uint32_t cycle, float* out, std::uint32_t frames) {
+        // The frames written, then where the producer's latest cycle began: the stamp is stored
+        // before the frames it precedes, so a stamp of this cycle is seen whenever its frames are.
+        std::uint32_t before = written_.load(std::memory_order_acquire);
         const std::uint64_t stamp = stamp_.load(std::memory_order_acquire);
-        std::uint32_t before = writeOf(stamp);
-        if (cycleOf(stamp) == std::uint32_t(cycle)) before -= lastPush_.load(std::memory_order_relaxed);
+        if (cycle != kNoCycle && cycleOf(stamp) == cycle) before = writeOf(stamp);
         std::uint32_t read = read_.load(std::memory_order_relaxed);
-        if (!started_ || (restart_.load(std::memory_order_relaxed) && restart_.exchange(false))) {
+        const bool again = restart_.load(std::memory_order_relaxed) && restart_.exchange(false, std::memory_order_relaxed);
+        if (!started_ || again) {
             read = before;  // what arrived before the source ran has no listener: start afresh
             started_ = true;
             silentFrames_ = kRefitAfterSilence;  // nothing has passed yet
@@ -93,11 +99,15 @@ public:
     // stream was stopped and started again, or its format changed).
     void restart() { restart_.store(true, std::memory_order_release); }
 
-    // Digital silence passed for this long (48 kHz frames) lets the delay shrink back.
+    // Digital silence passed for this long lets the delay shrink back (a second at 48 kHz).
     static constexpr std::uint32_t kRefitAfterSilence = 48000;
+    // The cycle of a push or pop when the graph gave none: never taken as the same cycle.
+    static constexpr std::uint32_t kNoCycle = 0;
+    // A cycle's key from its start time (the same for every node a driver runs): never kNoCycle.
+    static constexpr std::uint32_t cycleKey(std::uint64_t nsec) { return std::uint32_t(nsec) | 1u; }
 
 private:
-    static std::uint64_t pack(std::uint64_t cycle, std::uint32_t write) { return cycle << 32 | write; }
+    static std::uint64_t pack(std::uint32_t cycle, std::uint32_t write) { return std::uint64_t(cycle) << 32 | write; }
     static std::uint32_t cycleOf(std::uint64_t stamp) { return std::uint32_t(stamp >> 32); }
     static std::uint32_t writeOf(std::uint64_t stamp) { return std::uint32_t(stamp); }
 
@@ -145,10 +155,9 @@ private:
     const std::unique_ptr<float[]> samples_;
     // Indices count frames and wrap at 2^32; the capacity divides that, so differences stay true.
     std::uint32_t write_ = 0;                   // producer only
-    std::uint64_t pushCycle_ = ~std::uint64_t(0);  // producer only: the cycle of its last push
-    std::uint32_t cycleFrames_ = 0;             // producer only: what it pushed in that cycle
-    std::atomic<std::uint32_t> lastPush_{0};    // producer writes: the frames of its last push
-    std::atomic<std::uint64_t> stamp_{0};       // producer writes: its last cycle and write index
+    std::uint32_t pushCycle_ = kNoCycle;        // producer only: the cycle of its last push
+    std::atomic<std::uint32_t> written_{0};     // producer writes: the frames written
+    std::atomic<std::uint64_t> stamp_{0};       // producer writes: its latest cycle and where it began
     std::atomic<std::uint32_t> read_{0};        // consumer writes: what it has taken
     bool started_ = false;                      // consumer only
     std::uint32_t silentFrames_ = 0;            // consumer only: silence delivered since the last sound

@@ -27,8 +27,10 @@ constexpr const char* kNoPreferredRate = "0/1";
 
 constexpr long kLatencyPeriod = 100'000'000;
 
-// The graph cycle a callback runs in: its start time, the same for every node the driver runs.
-std::uint64_t cycleOf(const spa_io_position* position) { return position ? position->clock.nsec : 0; }
+// The graph cycle a callback runs in, from its start time, the same for every node the driver runs.
+std::uint32_t cycleOf(const spa_io_position* position) {
+    return position ? FrameFifo::cycleKey(position->clock.nsec) : FrameFifo::kNoCycle;
+}
 
 }  // namespace
 
@@ -219,7 +221,15 @@ void KorvaneDevice::settingsReceived(Side& side, const spa_pod* props) {
 // A rate other than the one in effect is offered to the graph; it is withdrawn unless the graph
 // follows in time. The graph switches only while it is idle and the session allows the rate.
 void KorvaneDevice::askRate(std::uint32_t rate) {
-    if (rate == rateInEffect()) return;
+    const std::optional<std::uint32_t> running = sink_.rate ? sink_.rate : source_.rate;
+    if (running && rate == *running) {
+        // The rate in effect: nothing to ask, and an earlier ask not yet followed is withdrawn.
+        if (askedRate_) {
+            disarmTimer(mainLoopOf(core_), rateTimer_);
+            rateDeadline();
+        }
+        return;
+    }
     if (!askedRate_) earlierPreference_ = preference_;
     askedRate_ = rate;
     preferRate(("1/" + std::to_string(rate)).c_str());
@@ -273,14 +283,17 @@ void KorvaneDevice::paramChanged(void* data, uint32_t id, const spa_pod* param) 
     case SPA_PARAM_Format:
         self.formatChanged(side, param);
         break;
-    case SPA_PARAM_Latency:
-        // The peer's latency replaced the source's own: keep the peer's and declare ours again.
-        if (spa_latency_info info{}; !side.sink && param && spa_latency_parse(param, &info) >= 0 &&
-                                     info.direction == SPA_DIRECTION_INPUT) {
-            self.downstream_ = info;
-            self.publishLatency();
-        }
+    case SPA_PARAM_Latency: {
+        // The peer's latency (or its absence) replaced the source's own: keep the peer's and
+        // declare ours again.
+        if (side.sink) break;
+        spa_latency_info info{};
+        if (!param) self.downstream_.reset();
+        else if (spa_latency_parse(param, &info) >= 0 && info.direction == SPA_DIRECTION_INPUT) self.downstream_ = info;
+        else break;
+        self.publishLatency();
         break;
+    }
     default:
         break;
     }
@@ -317,8 +330,6 @@ void KorvaneDevice::stateChanged(void* data, pw_stream_state, pw_stream_state st
     auto& side = *static_cast<Side*>(data);
     KorvaneDevice& self = *side.device;
     self.countReaders();  // the source's id may be new
-    // A source that starts streaming again starts one quantum behind the sink afresh.
-    if (!side.sink && state == PW_STREAM_STATE_STREAMING) self.audio_.fifo->restart();
     if (state != PW_STREAM_STATE_ERROR) return;
     std::fprintf(stderr, "korvane-driver: %s: %s\n", pw_stream_get_name(side.stream), error ? error : "stream error");
     self.failed_ = true;
@@ -336,7 +347,7 @@ void KorvaneDevice::processSink(void* data) {
     if (plane.data && plane.chunk) {
         const std::uint32_t offset = std::min(plane.chunk->offset, plane.maxsize);
         const std::uint32_t bytes = std::min(plane.chunk->size, plane.maxsize - offset);
-        const std::uint64_t cycle = cycleOf(side.position.load(std::memory_order_acquire));
+        const std::uint32_t cycle = cycleOf(side.position.load(std::memory_order_acquire));
         const auto* in = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(plane.data) + offset);
         for (std::uint32_t done = 0, frames = bytes / kFrameBytes; done < frames;) {
             const std::uint32_t piece = std::min(frames - done, DeviceAudio::kBlockFrames);

@@ -16,4 +16,7 @@ inline void armTimer(pw_loop* loop, spa_source* timer, long nanoseconds, long pe
     pw_loop_update_timer(loop, timer, &value, period > 0 ? &interval : nullptr, false);
 }
 
+// Stops `timer` from firing. Main loop.
+inline void disarmTimer(pw_loop* loop, spa_source* timer) { pw_loop_update_timer(loop, timer, nullptr, nullptr, false); }
+
 }  // namespace korvane::driver

@@ -24,6 +24,7 @@ constexpr std::array<double, 6> kKorvaneRates{44100, 48000, 88200, 96000, 176400
 constexpr double kMinimumGainDb = -60.0;
 constexpr double kMaximumGainDb = 12.0;
 constexpr double kWriteSeconds = 2.0;
+constexpr double kRateSeconds = 2.5;  // korvane-driver's 2 s to see the graph follow, and its answer
 // The session manager switches once it has set up the sink: that took over 5 s on a loaded machine.
 constexpr double kDefaultOutputSeconds = 12.0;
 constexpr double kHostedDeviceSeconds = 4.0;  // the driver makes or removes a DAW device's nodes
@@ -480,7 +481,7 @@ void PipeWireHardware::rememberEarlierDefault(const std::optional<EarlierDefault
 }
 
 OSStatus PipeWireHardware::setKorvaneParam(const DeviceEntry& korvane, const char* key, double value,
-                                           const std::function<bool(const KorvaneSettings&)>& shown) {
+                                           const std::function<bool(const KorvaneSettings&)>& shown, double seconds) {
     std::array<std::uint8_t, 512> buffer;
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer.data(), std::uint32_t(buffer.size()));
     spa_pod_frame frames[2];
@@ -501,21 +502,20 @@ OSStatus PipeWireHardware::setKorvaneParam(const DeviceEntry& korvane, const cha
             const Node* node = connection_->graph().nodeNamed(kKorvaneSink);
             return node && shown(node->korvane);
         },
-        kWriteSeconds);
+        seconds);
     if (done) return kAudioHardwareNoError;
     return connection_->connected() ? kAudioHardwareUnspecifiedError : kAudioHardwareNotRunningError;
 }
 
 // KORVANE runs at the graph's rate. The rate in effect is set at once; another is offered to the
 // graph as KORVANE's preferred rate, which the graph follows only while idle and when the session
-// allows the rate: not followed within the contract's time, the driver withdraws the preference
-// and the write fails as an unsupported format.
+// allows the rate. The driver withdraws a preference the graph has not followed within 2 s; this
+// waits a moment longer, so that its answer is the outcome: followed, or an unsupported format.
 OSStatus PipeWireHardware::setKorvaneRate(const Device& korvane, double rate) {
     if (nominalRate(korvane) == rate) return kAudioHardwareNoError;
-    const OSStatus status = setKorvaneParam(*korvane.entry, "korvane.rate", rate,
-                                            [this, &korvane, rate](const KorvaneSettings&) {
-                                                return nominalRate(korvane) == rate;
-                                            });
+    const OSStatus status = setKorvaneParam(
+        *korvane.entry, "korvane.rate", rate,
+        [this, &korvane, rate](const KorvaneSettings&) { return nominalRate(korvane) == rate; }, kRateSeconds);
     return status == kAudioHardwareUnspecifiedError ? kAudioDeviceUnsupportedFormatError : status;
 }
 

@@ -214,6 +214,24 @@ TEST(FrameFifo, TheFirstDelayIsOneQuantumAndARestartForgetsWhatWasHeld) {
     fifo.pop(6, out.data(), 256);
     EXPECT_EQ(out, block);
     EXPECT_EQ(fifo.delay(), 256u);
+    // A restart asked before the source ever ran (a format set as the stream starts) is one start,
+    // not two; a cycle pushed in pieces is still the cycle's; a pop with no cycle takes all.
+    {
+        FrameFifo fresh(1024);
+        std::vector<float> half(2 * 128, 0.25f);
+        fresh.restart();
+        fresh.push(1, block.data(), 256);
+        fresh.pop(1, out.data(), 256);
+        fresh.push(2, half.data(), 128);
+        fresh.pop(2, out.data(), 256);
+        EXPECT_EQ(out, block) << "the second cycle hears the first";
+        fresh.push(2, half.data(), 128);
+        fresh.pop(3, out.data(), 256);
+        EXPECT_EQ(out, std::vector<float>(out.size(), 0.25f)) << "both pieces of a cycle, one cycle later";
+        fresh.push(3, block.data(), 256);
+        fresh.pop(FrameFifo::kNoCycle, out.data(), 256);
+        EXPECT_EQ(out, block);
+    }
     // A source that stops taking: the FIFO fills, and what finds no room is counted.
     for (std::uint64_t cycle = 7; cycle < 11; ++cycle) fifo.push(cycle, block.data(), 256);
     EXPECT_EQ(fifo.dropped(), 256u);

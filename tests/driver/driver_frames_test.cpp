@@ -78,6 +78,7 @@ void DriverFramesTest::runTable(const std::vector<Case>& cases) {
     // Tries again only within a budget, so a loaded machine (a sanitized build) stays within the
     // test's time limit: what is left undecided then is no verdict either way.
     const auto retriesUntil = std::chrono::steady_clock::now() + 20s;
+    std::size_t undecided = 0;
     for (const Case& c : cases) {
         for (const bool recorderFirst : {true, false}) {
             SCOPED_TRACE(std::string(c.name) + (recorderFirst ? ", recorder first" : ", player first"));
@@ -123,11 +124,11 @@ void DriverFramesTest::runTable(const std::vector<Case>& cases) {
                                            << " repeated, " << heard.corrupt << " corrupt";
                 // Silence between values is the only way the delay can change without a lost frame.
                 EXPECT_LE(heard.silenceRuns, c.increases) << "the delay changed while the quantum held";
-                // One quantum, or a whole number of them: a cycle the machine made the source miss
-                // while sound flowed keeps one more (nothing is dropped to take it back).
+                // One quantum; two when the source missed a cycle while sound flowed (a loaded
+                // machine), which nothing is dropped to take back.
                 if (c.forced.size() == 1) {
                     const std::int64_t quantum = c.forced.front();
-                    EXPECT_TRUE(heard.delay() >= quantum && heard.delay() % quantum == 0)
+                    EXPECT_TRUE(heard.delay() == quantum || heard.delay() == 2 * quantum)
                         << "delay " << heard.delay() << " at a quantum of " << quantum;
                 }
                 std::fprintf(stderr, "%-26s %-15s KORVANE %zu frames, %zu lost, delay %lld; pw-loopback %zu lost, delay %lld\n",
@@ -136,9 +137,11 @@ void DriverFramesTest::runTable(const std::vector<Case>& cases) {
             }
             // Undecided is no verdict: the machine could not carry even the control.
             if (!decided) std::fprintf(stderr, "%s: undecided, the control lost frames in every attempt\n", c.name);
+            undecided += decided ? 0 : 1;
         }
     }
     forceQuantum(0);
+    if (undecided == 2 * cases.size()) GTEST_SKIP() << "every case undecided: the machine could not carry the control";
 }
 
 TEST_F(DriverFramesTest, EveryFrameOnceAndInOrderAtEveryForcedQuantum) {
