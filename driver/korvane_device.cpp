@@ -17,8 +17,8 @@ namespace korvane::driver {
 
 namespace {
 
-constexpr std::uint32_t kChannels = DeviceAudio::kChannels;
-constexpr std::uint32_t kFrameBytes = kChannels * sizeof(float);
+constexpr std::uint32_t kStereoChannels = DeviceAudio::kChannels;
+constexpr std::uint32_t kFrameBytes = kStereoChannels * sizeof(float);
 constexpr const char* kGroup = "audio.ravlin.stereo.v1";
 
 // "node.rate" that prefers no rate: PipeWire 0.3 keeps a node's rate once it was given one, and
@@ -127,7 +127,7 @@ bool KorvaneDevice::connectStream(Side& side) {
     spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
     spa_audio_info_raw info{};
     info.format = SPA_AUDIO_FORMAT_F32;
-    info.channels = kChannels;
+    info.channels = kStereoChannels;
     info.position[0] = SPA_AUDIO_CHANNEL_FL;
     info.position[1] = SPA_AUDIO_CHANNEL_FR;
     const spa_pod* params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
@@ -193,9 +193,9 @@ void KorvaneDevice::refreshLatency() {
 void KorvaneDevice::resetVolume(Side& side) {
     float one = 1.0f;
     float off = 0.0f;
-    float ones[kChannels] = {1.0f, 1.0f};
+    float ones[kStereoChannels] = {1.0f, 1.0f};
     pw_stream_set_control(side.stream, SPA_PROP_volume, 1, &one, SPA_PROP_mute, 1, &off, SPA_PROP_channelVolumes,
-                          kChannels, ones, 0);
+                          kStereoChannels, ones, 0);
 }
 
 // A writer's Props: a desktop's volume or mute on either node is undone at once (the levels are
@@ -351,7 +351,7 @@ void KorvaneDevice::processSink(void* data) {
         const auto* in = reinterpret_cast<const float*>(static_cast<const std::uint8_t*>(plane.data) + offset);
         for (std::uint32_t done = 0, frames = bytes / kFrameBytes; done < frames;) {
             const std::uint32_t piece = std::min(frames - done, DeviceAudio::kBlockFrames);
-            audio.processing.receive(in + std::size_t(done) * kChannels, kChannels, audio.block.data(), piece);
+            audio.processing.receive(in + std::size_t(done) * kStereoChannels, kStereoChannels, audio.block.data(), piece);
             audio.fifo->push(cycle, audio.block.data(), piece);
             done += piece;
         }
