@@ -343,7 +343,13 @@ TEST(DaemonAudio, AnAggregateConvertsMembersAtOtherRates) {
             }));
             ASSERT_TRUE(listen(24000));  // the DAW follows
         }
-        ASSERT_TRUE(listen(24000));
+        // A cycle a loaded machine made the daemon or a callback miss glitches what is measured:
+        // that stretch is heard again.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const std::uint64_t xruns = daemonStat(*hardware, "xruns");
+            ASSERT_TRUE(listen(24000));
+            if (daemonStat(*hardware, "xruns") == xruns) break;
+        }
         RavlinRouteStop(route);
         const SineFit fit = fitSine(heard, c.korvaneRateMidRoute > 0 ? c.korvaneRateMidRoute : 48000, 440);
         EXPECT_NEAR(fit.frequency, 440, 440 * 0.005);
