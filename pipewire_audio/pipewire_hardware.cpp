@@ -401,13 +401,13 @@ OSStatus PipeWireHardware::setPropertyObject(AudioObjectID object, const AudioOb
         const double clamped = std::clamp(*gain, kMinimumGainDb, kMaximumGainDb);
         return setKorvaneParam(korvane, "korvane.gain-db", clamped, [clamped](const KorvaneSettings& shown) {
             return shown.gainDb && std::abs(*shown.gainDb - clamped) < 1e-9;
-        });
+        }, kWriteSeconds);
     }
     if (address.mSelector == kChannelMode) {
         const auto mode = newValue.integer();
         if (!mode || (*mode != 0 && *mode != 1)) return kAudioHardwareIllegalOperationError;
         return setKorvaneParam(korvane, "korvane.mode", double(*mode),
-                               [mode](const KorvaneSettings& shown) { return shown.mode == *mode; });
+                               [mode](const KorvaneSettings& shown) { return shown.mode == *mode; }, kWriteSeconds);
     }
     return kAudioHardwareIllegalOperationError;
 }

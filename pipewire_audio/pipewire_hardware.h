@@ -89,7 +89,7 @@ private:
     OSStatus setDefaultOutput(const Device& device);
     // Writes one of KORVANE's Props keys and waits, up to `seconds`, until `shown` holds.
     OSStatus setKorvaneParam(const DeviceEntry& korvane, const char* key, double value,
-                             const std::function<bool(const KorvaneSettings&)>& shown, double seconds = 2.0);
+                             const std::function<bool(const KorvaneSettings&)>& shown, double seconds);
     OSStatus setKorvaneRate(const Device& korvane, double rate);
     OSStatus setVolume(const DeviceEntry& entry, float level);
     OSStatus createDAWDevice(const std::vector<std::string>& subdevices, const std::string& uid, const std::string& name,

@@ -16,7 +16,7 @@ struct StreamProbe::Stream {
     bool playback = false;
     std::atomic<spa_io_position*> position{nullptr};
     std::atomic<bool> playing{true};
-    bool counter = false;
+    bool ownFrames = false;  // plays the probe's signal of its own frame numbers
 };
 
 namespace {
@@ -55,11 +55,11 @@ StreamProbe::~StreamProbe() {
 }
 
 StreamProbe::Stream* StreamProbe::open(const std::string& target, Kind kind) {
-    const bool playback = kind == Kind::Play || kind == Kind::Source || kind == Kind::Counter;
+    const bool playback = kind == Kind::Play || kind == Kind::Source || kind == Kind::Frames;
     auto stream = std::make_unique<Stream>();
     stream->probe = this;
     stream->playback = playback;
-    stream->counter = kind == Kind::Counter;
+    stream->ownFrames = kind == Kind::Frames;
     pw_thread_loop_lock(loop_);
     pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY,
                                              playback ? "Playback" : "Capture", nullptr);
@@ -108,7 +108,7 @@ void StreamProbe::play(const std::string& target, Signal signal) {
 
 void StreamProbe::playFrames(const std::string& target, Signal signal) {
     signal_ = std::move(signal);
-    open(target, Kind::Counter);
+    open(target, Kind::Frames);
 }
 
 void StreamProbe::playCounter(const std::string& target) {
@@ -160,13 +160,13 @@ void StreamProbe::process(void* data) {
             frames = std::min(frames, buffer->requested ? std::uint32_t(buffer->requested) : quantum);
             auto* out = static_cast<float*>(plane.data);
             const bool playing = stream.playing.load();
-            if (stream.counter) {
+            if (stream.ownFrames) {
                 std::lock_guard lock(probe.mutex_);
                 probe.played_.push_back({at, probe.nextCount_ + 1, frames});
             }
             for (std::uint32_t f = 0; f < frames; ++f) {
                 const auto frame = !playing            ? std::array<float, 2>{}
-                                   : stream.counter ? probe.signal_(probe.nextCount_++)
+                                   : stream.ownFrames ? probe.signal_(probe.nextCount_++)
                                                     : probe.signal_(at + f);
                 out[2 * f] = frame[0];
                 out[2 * f + 1] = frame[1];

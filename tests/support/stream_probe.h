@@ -70,7 +70,7 @@ public:
     struct Stream;  // one of the probe's streams (defined in the source)
 
 private:
-    enum class Kind { Play, Record, RecordMonitor, Source, Counter };
+    enum class Kind { Play, Record, RecordMonitor, Source, Frames };
     Stream* open(const std::string& target, Kind kind);
     static void process(void* data);
 
